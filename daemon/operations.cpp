@@ -1,0 +1,79 @@
+#include "daemon/operations.h"
+
+#include <cerrno>
+#include <new>
+#include <system_error>
+
+#include "daemon/init.h"
+#include "ops/ops.h"
+
+namespace callerfs {
+namespace {
+
+// The FUSE library is C: no exception may unwind into it. The registry throws
+// only when its mutex cannot be taken or memory runs out.
+template <auto Handler>
+struct Shielded;
+
+template <typename... Args, int (*Handler)(Args...)>
+struct Shielded<Handler> {
+  static int Call(Args... args) noexcept {
+    try {
+      return Handler(args...);
+    } catch (const std::bad_alloc&) {
+      return -ENOMEM;
+    } catch (const std::system_error& error) {
+      return error.code().value() > 0 ? -error.code().value() : -EIO;
+    } catch (...) {
+      return -EIO;
+    }
+  }
+};
+
+fuse_operations MakeOperations() {
+  fuse_operations table{};
+  table.getattr = Shielded<ops::Getattr>::Call;
+  table.readlink = Shielded<ops::Readlink>::Call;
+  table.mknod = Shielded<ops::Mknod>::Call;
+  table.mkdir = Shielded<ops::Mkdir>::Call;
+  table.unlink = Shielded<ops::Unlink>::Call;
+  table.rmdir = Shielded<ops::Rmdir>::Call;
+  table.symlink = Shielded<ops::Symlink>::Call;
+  table.rename = Shielded<ops::Rename>::Call;
+  table.link = Shielded<ops::Link>::Call;
+  table.chmod = Shielded<ops::Chmod>::Call;
+  table.chown = Shielded<ops::Chown>::Call;
+  table.truncate = Shielded<ops::Truncate>::Call;
+  table.open = Shielded<ops::Open>::Call;
+  table.read = Shielded<ops::Read>::Call;
+  table.write = Shielded<ops::Write>::Call;
+  table.statfs = Shielded<ops::Statfs>::Call;
+  table.flush = Shielded<ops::Flush>::Call;
+  table.release = Shielded<ops::Release>::Call;
+  table.fsync = Shielded<ops::Fsync>::Call;
+  table.setxattr = Shielded<ops::Setxattr>::Call;
+  table.getxattr = Shielded<ops::Getxattr>::Call;
+  table.listxattr = Shielded<ops::Listxattr>::Call;
+  table.removexattr = Shielded<ops::Removexattr>::Call;
+  table.opendir = Shielded<ops::Opendir>::Call;
+  table.readdir = Shielded<ops::Readdir>::Call;
+  table.releasedir = Shielded<ops::Releasedir>::Call;
+  table.init = Init;
+  table.destroy = Destroy;
+  table.access = Shielded<ops::Access>::Call;
+  table.create = Shielded<ops::Create>::Call;
+  table.ftruncate = Shielded<ops::Ftruncate>::Call;
+  table.fgetattr = Shielded<ops::Fgetattr>::Call;
+  table.lock = Shielded<ops::Lock>::Call;
+  table.utimens = Shielded<ops::Utimens>::Call;
+  // read, write, flush, release, fsync, readdir, releasedir, ftruncate,
+  // fgetattr and lock work from fh alone and never read the path.
+  table.flag_nullpath_ok = 1;
+  return table;
+}
+
+}  // namespace
+
+const fuse_operations kOperations = MakeOperations();
+
+}  // namespace callerfs

@@ -1,0 +1,126 @@
+// Open files: every descriptor opened here is registered under (caller uid,
+// path); a further write-only open by the same user shares the registered
+// write-only descriptor, and the registry's reference count decides when it is
+// closed. The data handlers work from fh alone with positional I/O, so opens
+// that share a descriptor never disturb one another's file position.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The lock library's header has no C++ linkage guard.
+extern "C" {
+#include <ulockmgr.h>
+}
+
+#include "ops/ops.h"
+#include "ops/syscall_result.h"
+#include "ops/write_handle.h"
+#include "registry/open_files_map.h"
+
+namespace callerfs::ops {
+namespace {
+
+constexpr mode_t kSetIdBits = S_ISUID | S_ISGID;
+
+bool OpensForWriting(int flags) {
+  const int access = flags & kWriteOnlyMask;
+  return access == O_WRONLY || access == O_RDWR;
+}
+
+// The daemon writes as root, so the host kernel would keep set-ID bits that a
+// write by anyone but the owner must drop. Decided and done on the descriptor
+// itself: a path could meanwhile name another file, or a symbolic link to one.
+void ClearSetIdUnlessOwner(int fd, uid_t caller_uid) {
+  struct stat st;
+  if (::fstat(fd, &st) == -1) return;
+  if (st.st_uid == caller_uid || (st.st_mode & kSetIdBits) == 0) return;
+  ::fchmod(fd, st.st_mode & 07777 & ~kSetIdBits);  // a failure leaves the bits; the open stands
+}
+
+// Hands the descriptor to the open. A refused registration leaves it
+// unregistered: release then closes it directly.
+int Register(const char* path, UniqueFd& fd, fuse_file_info* fi) {
+  OpenFilesMap::Instance().AddMapping(path, fd.get(), fi->flags, true);
+  StoreFd(fi, fd.release());
+  return 0;
+}
+
+// Opens path with O_CREAT, telling whether this call made the file. Without
+// O_EXCL in the request, a file that appeared since the kernel's lookup is
+// opened as it is; only a file made here may be given to the caller.
+UniqueFd OpenOrCreate(const char* path, int flags, mode_t mode, bool& made_here) {
+  constexpr int kAttempts = 8;  // the name may keep appearing and vanishing
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    UniqueFd fd(::open(path, flags | O_CREAT | O_EXCL, mode));
+    if (fd || errno != EEXIST || (flags & O_EXCL)) {
+      made_here = static_cast<bool>(fd);
+      return fd;
+    }
+    UniqueFd existing(::open(path, flags & ~(O_CREAT | O_EXCL)));
+    if (existing || errno != ENOENT) {
+      made_here = false;
+      return existing;
+    }
+  }
+  errno = EEXIST;
+  return UniqueFd(-1);
+}
+
+}  // namespace
+
+int Open(const char* path, fuse_file_info* fi) {
+  if ((fi->flags & kWriteOnlyMask) == O_WRONLY) {
+    BorrowedWriteHandle shared(path);
+    if (shared) {
+      StoreFd(fi, shared.Detach());  // this open now holds that reference
+      return 0;
+    }
+  }
+  UniqueFd fd(::open(path, fi->flags));
+  if (!fd) return -errno;
+  if (OpensForWriting(fi->flags)) ClearSetIdUnlessOwner(fd.get(), fuse_get_context()->uid);
+  return Register(path, fd, fi);
+}
+
+int Create(const char* path, mode_t mode, fuse_file_info* fi) {
+  bool made_here = false;
+  UniqueFd fd = OpenOrCreate(path, fi->flags, mode, made_here);
+  if (!fd) return -errno;
+  const fuse_context* caller = fuse_get_context();
+  if (made_here) {
+    ::fchown(fd.get(), caller->uid, caller->gid);  // a failure leaves the daemon's ownership
+  } else if (OpensForWriting(fi->flags)) {
+    ClearSetIdUnlessOwner(fd.get(), caller->uid);  // an existing file, opened as open() would
+  }
+  return Register(path, fd, fi);
+}
+
+int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
+  return CountOf(::pread(FdOf(fi), buf, size, offset));
+}
+
+int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_info* fi) {
+  return CountOf(::pwrite(FdOf(fi), buf, size, offset));
+}
+
+// Called on every close(2) of the caller's descriptor; the host descriptor
+// stays open for other holders. Closing a duplicate reports what closing the
+// descriptor would (e.g. delayed write errors on network filesystems).
+int Flush(const char*, fuse_file_info* fi) { return ResultOf(::close(::dup(FdOf(fi)))); }
+
+int Release(const char*, fuse_file_info* fi) {
+  const int fd = FdOf(fi);
+  if (!OpenFilesMap::Instance().RemoveMapping(fd)) ::close(fd);
+  return 0;
+}
+
+int Fsync(const char*, int datasync, fuse_file_info* fi) {
+  const int fd = FdOf(fi);
+  return ResultOf(datasync ? ::fdatasync(fd) : ::fsync(fd));
+}
+
+int Lock(const char*, fuse_file_info* fi, int cmd, struct flock* lock) {
+  return ulockmgr_op(FdOf(fi), cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
+}
+
+}  // namespace callerfs::ops

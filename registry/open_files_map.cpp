@@ -1,0 +1,151 @@
+#include "registry/open_files_map.h"
+
+#include <fuse.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+namespace callerfs {
+namespace {
+
+uint32_t UidFromRequestContext() { return fuse_get_context()->uid; }
+
+std::atomic<OpenFilesMap::CallerUidSource> caller_uid_source{UidFromRequestContext};
+
+// Every registry line is flushed at once so a reader of the daemon's output
+// sees events in the order they happened.
+template <typename... Args>
+void Line(const char* format, Args... args) {
+  std::printf(format, args...);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+OpenFilesMap& OpenFilesMap::Instance() {
+  // Function-local static: constructed exactly once even when several
+  // threads make the first call together.
+  static OpenFilesMap instance;
+  return instance;
+}
+
+void OpenFilesMap::SetCallerUidSource(CallerUidSource source) {
+  caller_uid_source.store(source ? source : UidFromRequestContext);
+}
+
+void OpenFilesMap::SetCloseFunction(CloseFunction close_fn) {
+  std::lock_guard guard(lock_);
+  close_fn_ = close_fn ? close_fn : ::close;
+}
+
+MappingKeyView OpenFilesMap::MakeKeyView(std::string_view path) {
+  const uint32_t uid = caller_uid_source.load(std::memory_order_relaxed)();
+  Line("Returning pair %u%.*s\n", uid, static_cast<int>(path.size()), path.data());
+  return {static_cast<int32_t>(uid), path};
+}
+
+MappingKey OpenFilesMap::MakeKey(const char* path) {
+  const MappingKeyView view = MakeKeyView(path);
+  return {view.uid, std::string(view.path)};
+}
+
+bool OpenFilesMap::AddMapping(const char* path, int fd, int flags, bool close_on_last_drop) {
+  if (path == nullptr || fd == -1 || path[0] == '\0') return false;
+  std::lock_guard guard(lock_);
+  if (fd_map_.contains(fd)) return false;
+  auto [path_entry, inserted] = path_map_.emplace(MakeKey(path), fd);
+  if (!inserted) return false;
+  try {
+    fd_map_.emplace(fd, HandleEntry{path_entry, flags, 1, close_on_last_drop});
+  } catch (...) {
+    path_map_.erase(path_entry);  // keep the two maps one to one
+    throw;
+  }
+  Line("OpenFilesMap::AddMapping Injected mapping %s to %d refcount %d\n", path, fd, 1);
+  return true;
+}
+
+int OpenFilesMap::GetMapping(const char* path) {
+  if (path == nullptr) return -1;
+  std::lock_guard guard(lock_);
+  auto found = path_map_.find(MakeKeyView(path));
+  if (found == path_map_.end()) return -1;
+  const int fd = found->second;
+  HandleEntry& record = fd_map_.find(fd)->second;
+  ++record.refcount;
+  Line("OpenFilesMap::GetMapping uid %d found %s handle %d refcount %d\n", found->first.uid,
+       found->first.path.c_str(), fd, record.refcount);
+  return fd;
+}
+
+int OpenFilesMap::GetMode(int fd) {
+  std::lock_guard guard(lock_);
+  auto record = fd_map_.find(fd);
+  return record == fd_map_.end() ? -1 : record->second.flags;
+}
+
+int OpenFilesMap::GetMappingWithMode(const char* path, int mask, int wanted) {
+  const int fd = GetMapping(path);
+  if (fd == -1) return -1;
+  if ((GetMode(fd) & mask) == wanted) return fd;
+  RemoveMapping(fd);
+  return -1;
+}
+
+bool OpenFilesMap::RemoveMapping(int fd) {
+  if (fd == -1) return false;
+  std::lock_guard guard(lock_);
+  auto record = fd_map_.find(fd);
+  if (record == fd_map_.end()) return false;
+  return DropLocked(record);
+}
+
+bool OpenFilesMap::DropLocked(FdMap::iterator record) {
+  HandleEntry& entry = record->second;
+  const int fd = record->first;
+  const MappingKey& key = entry.path_entry->first;
+  const int32_t old_count = entry.refcount--;
+  if (old_count > 1) {
+    Line("OpenFilesMap::RemoveMapping found mapping %s uid %d to %d refcount now %d\n",
+         key.path.c_str(), key.uid, fd, entry.refcount);
+    return true;
+  }
+  if (entry.close_on_last_drop) {
+    Line("OpenFilesMap::RemoveMapping close %s uid %d handle %d\n", key.path.c_str(), key.uid, fd);
+    close_fn_(fd);
+  } else {
+    Line("OpenFilesMap::RemoveMapping erase but NOT close %s uid %d handle %d\n", key.path.c_str(),
+         key.uid, fd);
+  }
+  const PathMap::iterator path_entry = entry.path_entry;
+  fd_map_.erase(record);
+  path_map_.erase(path_entry);
+  return true;
+}
+
+bool OpenFilesMap::CloseMapping(int fd) {
+  if (fd == -1) return false;
+  {
+    std::lock_guard guard(lock_);
+    auto record = fd_map_.find(fd);
+    if (record == fd_map_.end()) return false;
+    record->second.close_on_last_drop = true;
+  }
+  return RemoveMapping(fd);
+}
+
+bool OpenFilesMap::RemoveMappingByPath(const char* path) {
+  if (path == nullptr) return false;
+  int fd;
+  {
+    std::lock_guard guard(lock_);
+    auto found = path_map_.find(MakeKeyView(path));
+    if (found == path_map_.end()) return false;
+    fd = found->second;
+  }
+  return RemoveMapping(fd);
+}
+
+}  // namespace callerfs

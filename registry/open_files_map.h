@@ -1,0 +1,134 @@
+// OpenFilesMap: the process-wide registry of descriptors the daemon holds open
+// for its callers, keyed by (caller uid, path).
+//
+// Ownership: the registry owns its keys and records (with their path copies).
+// It does not duplicate descriptors: the registry and the opener hold the same
+// number. A record registered with close_on_last_drop is closed by the drop
+// that takes its count from 1; nothing is closed when the registry itself is
+// destroyed at process exit.
+//
+// Invariants while `lock_` is free:
+//   - path_map_ and fd_map_ correspond one to one (same size; every fd_map_
+//     record points at the path_map_ entry that maps to its descriptor);
+//   - a key and a descriptor are registered at most once;
+//   - every reference count is >= 1;
+//   - descriptor -1 and empty paths are never registered.
+//
+// Thread safety: every public operation takes `lock_` itself (non-recursive)
+// and never calls another locking operation while holding it. The diagnostic
+// lines and the close function run under the lock, so lines never interleave
+// and a descriptor is closed and unregistered in one step. GetMappingWithMode,
+// CloseMapping and RemoveMappingByPath lock more than once; between the steps
+// other threads may act, and each step looks the descriptor up afresh.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace callerfs {
+
+// Access-mode bits plus O_PATH: a handle is write-only when
+// (flags & kWriteOnlyMask) == O_WRONLY.
+inline constexpr int kWriteOnlyMask = 0x200003;
+
+struct MappingKey {
+  int32_t uid;
+  std::string path;
+};
+
+// Non-owning form of a key, so lookups need no path copy.
+struct MappingKeyView {
+  int32_t uid;
+  std::string_view path;
+};
+
+// Ordered by uid (signed), then path bytes as unsigned, shorter first.
+struct MappingKeyLess {
+  using is_transparent = void;
+  template <typename A, typename B>
+  bool operator()(const A& a, const B& b) const {
+    if (a.uid != b.uid) return a.uid < b.uid;
+    // std::string_view compares through char_traits<char>, which orders
+    // bytes as unsigned char.
+    return std::string_view(a.path) < std::string_view(b.path);
+  }
+};
+
+class OpenFilesMap {
+ public:
+  using CloseFunction = int (*)(int);
+  using CallerUidSource = uint32_t (*)();
+
+  static OpenFilesMap& Instance();
+
+  OpenFilesMap(const OpenFilesMap&) = delete;
+  OpenFilesMap& operator=(const OpenFilesMap&) = delete;
+
+  // nullptr selects the system close().
+  void SetCloseFunction(CloseFunction close_fn);
+
+  // Registers fd under (caller uid, path) with one reference. False, with
+  // nothing changed, for a null/empty path, fd -1, an fd already registered
+  // or a key already registered.
+  bool AddMapping(const char* path, int fd, int flags, bool close_on_last_drop);
+
+  // Descriptor registered for (caller uid, path) with a reference taken, or -1.
+  int GetMapping(const char* path);
+
+  // Flags recorded for fd, or -1 when fd is not registered. No reference taken.
+  int GetMode(int fd);
+
+  // As GetMapping, but only when (flags & mask) == wanted; otherwise the
+  // reference is given back and the result is -1.
+  int GetMappingWithMode(const char* path, int mask, int wanted);
+
+  // Drops one reference; the last one erases the record (and closes fd when
+  // it was registered with close_on_last_drop). False when fd is unknown.
+  bool RemoveMapping(int fd);
+
+  // Marks fd to be closed at its last drop, then drops one reference.
+  bool CloseMapping(int fd);
+
+  // Drops one reference of the descriptor registered for (caller uid, path).
+  bool RemoveMappingByPath(const char* path);
+
+  // The caller's key for path; writes the key line. Callers hold the lock.
+  MappingKey MakeKey(const char* path);
+
+  // Test seam: where the caller's uid comes from (the FUSE request context by
+  // default). nullptr restores the default.
+  static void SetCallerUidSource(CallerUidSource source);
+
+ private:
+  struct HandleEntry;
+  using PathMap = std::map<MappingKey, int, MappingKeyLess>;
+  using FdMap = std::map<int, HandleEntry>;
+
+  struct HandleEntry {
+    PathMap::iterator path_entry;
+    int32_t flags;
+    int32_t refcount;
+    bool close_on_last_drop;
+  };
+
+  OpenFilesMap() = default;
+  ~OpenFilesMap() = default;
+
+  // As MakeKey, without copying the path.
+  MappingKeyView MakeKeyView(std::string_view path);
+  // Drop step of RemoveMapping; lock_ held.
+  bool DropLocked(FdMap::iterator record);
+
+  std::mutex lock_;
+  PathMap path_map_;                     // guarded by lock_
+  FdMap fd_map_;                         // guarded by lock_
+  CloseFunction close_fn_ = ::close;     // guarded by lock_
+};
+
+}  // namespace callerfs
