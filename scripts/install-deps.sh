@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what building, testing and running callerfs need on Debian 12,
+# skipping what is already there. Needs root when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libfuse-dev fuse            # the FUSE 2 library, fusermount and ulockmgr_server
+  libgtest-dev libgmock-dev   # tests
+  clang libclang-rt-14-dev    # fuzzing and clang's sanitizer runtimes
+  attr                        # getfattr/setfattr, used by the tests
+  "$@"
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  [[ "$package" == \#* ]] && continue
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}" >&2
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: need root to install ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite: once in a
+# plain build, once with AddressSanitizer and UndefinedBehaviorSanitizer, and
+# the unit tests once more with ThreadSanitizer. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/install-deps.sh
+
+jobs=$(nproc)
+build() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+suite() {
+  local dir=$1
+  shift
+  echo "== tests in $dir" >&2
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@"
+}
+
+build build
+suite build
+
+build build-asan -DSANITIZE=address,undefined
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 suite build-asan
+
+build build-tsan -DSANITIZE=thread
+TSAN_OPTIONS=halt_on_error=1 suite build-tsan -L unit
+
+echo "all test suites passed" >&2

@@ -1,0 +1,264 @@
+#include "tests/support/mount_fixture.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace callerfs::testing {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// Runs a program to completion, output discarded; returns its exit code.
+int RunQuietly(const std::vector<std::string>& argv) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, STDOUT_FILENO);
+    dup2(devnull, STDERR_FILENO);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string Describe(int status) {
+  if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
+  return "status " + std::to_string(status);
+}
+
+}  // namespace
+
+std::string MountUnavailableReason() {
+  if (access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse is not available on this machine";
+  if (geteuid() != 0) return "mount tests run as root (they act as other users through setuid)";
+  return "";
+}
+
+Mirror::~Mirror() { Stop(); }
+
+void Mirror::Start(const MountOptions& options) {
+  char pattern[] = "/tmp/callerfs-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr) << strerror(errno);
+  root_ = pattern;
+  src_ = root_ + "/src";
+  mnt_ = root_ + "/mnt";
+  log_path_ = root_ + "/daemon.out";
+  err_path_ = root_ + "/daemon.err";
+  // Other users must reach the tree through the mount and on the host.
+  ASSERT_EQ(chmod(root_.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(src_.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(src_.c_str(), 01777), 0);
+  ASSERT_EQ(mkdir(mnt_.c_str(), 0755), 0);
+
+  std::string option_list = "allow_other,modules=subdir,subdir=" + src_;
+  if (options.no_kernel_cache) option_list += ",attr_timeout=0,entry_timeout=0,negative_timeout=0";
+  if (!options.options.empty()) option_list += "," + options.options;
+  std::vector<std::string> argv = {CALLERFS_BINARY, "-f", "-o", option_list};
+  argv.insert(argv.end(), options.extra_args.begin(), options.extra_args.end());
+  argv.push_back(mnt_);
+
+  daemon_pid_ = fork();
+  ASSERT_GE(daemon_pid_, 0) << strerror(errno);
+  if (daemon_pid_ == 0) {
+    const int out = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    for (const std::string& entry : options.environment) putenv(strdup(entry.c_str()));
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!IsMounted()) {
+    int status = 0;
+    if (waitpid(daemon_pid_, &status, WNOHANG) == daemon_pid_) {
+      daemon_pid_ = -1;
+      FAIL() << "callerfs exited before mounting (" << Describe(status) << "): " << Stderr();
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      Stop();
+      FAIL() << "callerfs did not mount within 10 s: " << Stderr();
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  // The first request completes the library's init before tests begin.
+  struct stat st;
+  ASSERT_EQ(stat(mnt_.c_str(), &st), 0) << strerror(errno);
+}
+
+bool Mirror::IsMounted() const {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  const std::string needle = " " + mnt_ + " ";
+  while (std::getline(mounts, line)) {
+    if (line.find(needle) != std::string::npos && line.find(" fuse") != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void Mirror::Unmount() {
+  for (int attempt = 0; attempt < 50 && IsMounted(); ++attempt) {
+    if (RunQuietly({"fusermount", "-u", mnt_}) == 0) return;
+    std::this_thread::sleep_for(100ms);  // busy: a child may still be closing
+  }
+  if (IsMounted()) {
+    ADD_FAILURE() << "the mount stayed busy; detaching it lazily";
+    RunQuietly({"fusermount", "-u", "-z", mnt_});
+  }
+}
+
+int Mirror::ReapWithTimeout(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (waitpid(daemon_pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(daemon_pid_, SIGKILL);
+      waitpid(daemon_pid_, &status, 0);
+      ADD_FAILURE() << "callerfs did not exit after unmounting; killed it";
+      break;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  daemon_pid_ = -1;
+  return status;
+}
+
+void Mirror::Stop() {
+  if (daemon_pid_ > 0) {
+    if (!WaitForNoTreeDescriptors()) {
+      std::string held;
+      for (const std::string& target : OpenTreeDescriptors()) held += " " + target;
+      ADD_FAILURE() << "the daemon still holds descriptors on the test tree:" << held;
+    }
+    Unmount();
+    const int status = ReapWithTimeout(10s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "callerfs ended with " << Describe(status) << ": " << Stderr();
+  } else if (!mnt_.empty() && IsMounted()) {
+    RunQuietly({"fusermount", "-u", "-z", mnt_});
+  }
+  if (!root_.empty() && !IsMounted()) {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+    root_.clear();
+  }
+}
+
+int Mirror::SignalAndReap(int signal) {
+  kill(daemon_pid_, signal);
+  const int status = ReapWithTimeout(10s);
+  if (IsMounted()) RunQuietly({"fusermount", "-u", "-z", mnt_});
+  return status;
+}
+
+std::string Mirror::Log() const { return Slurp(log_path_); }
+
+std::string Mirror::LogSince(size_t mark) const {
+  const std::string log = Log();
+  return mark < log.size() ? log.substr(mark) : "";
+}
+
+bool Mirror::WaitForLog(size_t mark, const std::string& text,
+                        std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (LogSince(mark).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+std::string Mirror::Stderr() const { return Slurp(err_path_); }
+
+std::vector<std::string> Mirror::OpenTreeDescriptors() const {
+  std::vector<std::string> held;
+  if (daemon_pid_ <= 0) return held;
+  const std::string dir = "/proc/" + std::to_string(daemon_pid_) + "/fd";
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir, error)) {
+    std::error_code link_error;
+    const std::string target = fs::read_symlink(entry.path(), link_error).string();
+    if (!link_error && target.rfind(src_, 0) == 0) held.push_back(target);
+  }
+  return held;
+}
+
+bool Mirror::WaitForNoTreeDescriptors(std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!OpenTreeDescriptors().empty()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+int RunAs(uid_t uid, gid_t gid, const std::function<int()>& fn) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(126);
+    _exit(fn());
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void MountTest::SetUp() {
+  const std::string reason = MountUnavailableReason();
+  if (!reason.empty()) GTEST_SKIP() << reason;
+  mirror_.Start(Options());
+}
+
+void MountTest::TearDown() { mirror_.Stop(); }
+
+std::string ReadFile(const std::string& path) { return Slurp(path); }
+
+void WriteFile(const std::string& path, const std::string& data, mode_t mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+  ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+  ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  close(fd);
+}
+
+size_t CountOccurrences(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace callerfs::testing

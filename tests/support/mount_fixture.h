@@ -1,0 +1,106 @@
+// A real callerfs mount for end-to-end tests: the built daemon runs in the
+// foreground on a fresh source tree and mount point under a temporary
+// directory, with its standard output (the diagnostics) in a file. The
+// fixture always unmounts and reaps the daemon, checks its exit status and
+// checks that no descriptor on the test tree is left open in the daemon.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace callerfs::testing {
+
+struct MountOptions {
+  // Turns off the kernel's attribute and entry caches, so every request
+  // reaches the daemon and host-side changes are seen at once.
+  bool no_kernel_cache = true;
+  // Extra comma-separated -o options, appended after the fixture's own.
+  std::string options;
+  // Extra arguments placed before the mount point (e.g. "-s").
+  std::vector<std::string> extra_args;
+  // Extra "NAME=value" environment entries for the daemon.
+  std::vector<std::string> environment;
+};
+
+class Mirror {
+ public:
+  Mirror() = default;
+  Mirror(const Mirror&) = delete;
+  Mirror& operator=(const Mirror&) = delete;
+  ~Mirror();
+
+  // Creates the tree and mounts it; failures are reported through gtest
+  // (check HasFatalFailure() afterwards).
+  void Start(const MountOptions& options = {});
+  // Unmounts, reaps the daemon and checks its exit status and descriptors.
+  // Safe to call more than once.
+  void Stop();
+
+  bool running() const { return daemon_pid_ > 0; }
+  pid_t daemon_pid() const { return daemon_pid_; }
+  const std::string& root() const { return root_; }
+  const std::string& src_dir() const { return src_; }
+  const std::string& mnt_dir() const { return mnt_; }
+  // Paths of the same object on the host and through the mount.
+  std::string src(const std::string& relative) const { return src_ + "/" + relative; }
+  std::string mnt(const std::string& relative) const { return mnt_ + "/" + relative; }
+
+  // The daemon's standard output so far, and from a mark on.
+  std::string Log() const;
+  size_t LogMark() const { return Log().size(); }
+  std::string LogSince(size_t mark) const;
+  // Waits (up to timeout) until the output after mark contains text.
+  bool WaitForLog(size_t mark, const std::string& text,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+  std::string Stderr() const;
+
+  // Descriptors the daemon holds on anything under the test tree.
+  std::vector<std::string> OpenTreeDescriptors() const;
+  // Waits until the daemon holds no descriptor on the tree; release is
+  // asynchronous, so a test's close(2) may return before the daemon's.
+  bool WaitForNoTreeDescriptors(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+  // Sends a signal to the daemon and waits for it to exit; returns its raw
+  // wait status. The mount is cleaned up afterwards if still there.
+  int SignalAndReap(int signal);
+
+ private:
+  void Unmount();
+  bool IsMounted() const;
+  int ReapWithTimeout(std::chrono::milliseconds timeout);
+
+  std::string root_, src_, mnt_, log_path_, err_path_;
+  pid_t daemon_pid_ = -1;
+};
+
+// Runs fn in a forked child with the given credentials (supplementary groups
+// cleared) and returns the child's exit code (fn's result), or 128 + signal.
+int RunAs(uid_t uid, gid_t gid, const std::function<int()>& fn);
+
+// errno of the last failing call as an exit code: 0 on success.
+inline int ErrnoOf(int result) { return result == -1 ? errno : 0; }
+
+// Why a mount test cannot run here, or empty when it can.
+std::string MountUnavailableReason();
+
+// Base for tests that need a mount: skips with a reason when /dev/fuse or
+// root is missing, mounts in SetUp and unmounts in TearDown.
+class MountTest : public ::testing::Test {
+ protected:
+  virtual MountOptions Options() const { return {}; }
+  void SetUp() override;
+  void TearDown() override;
+  Mirror mirror_;
+};
+
+// Small file helpers for tests.
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data, mode_t mode = 0644);
+size_t CountOccurrences(const std::string& text, const std::string& needle);
+
+}  // namespace callerfs::testing
