@@ -16,7 +16,8 @@ int main(int argc, char* argv[]) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   // use_ino always comes first, so the host's inode numbers reach callers.
-  char** args = new (std::nothrow) char*[argc + 3];
+  // The vector lives until the process ends (static: it stays reachable).
+  static char** args = new (std::nothrow) char*[argc + 3];
   if (args == nullptr) {
     std::fprintf(stderr, "callerfs: out of memory preparing the arguments\n");
     return 1;
@@ -29,7 +30,6 @@ int main(int argc, char* argv[]) {
   for (int i = 1; i < argc; ++i) args[i + 2] = argv[i];
   args[argc + 2] = nullptr;
 
-  // The argument vector lives until the process ends.
   return fuse_main_real(argc + 2, args, &callerfs::kOperations, sizeof(callerfs::kOperations),
                         nullptr);
 }
