@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite: once in a
 # plain build, once with AddressSanitizer and UndefinedBehaviorSanitizer, and
-# the unit tests once more with ThreadSanitizer. Exits non-zero on any failure.
+# the unit tests once more with ThreadSanitizer, then each fuzz target for a
+# bounded time (FUZZ_SECONDS, default 30). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
@@ -28,5 +29,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 su
 
 build build-tsan -DSANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1 suite build-tsan -L unit
+
+echo "== fuzzing" >&2
+scripts/fuzz.sh
 
 echo "all test suites passed" >&2
