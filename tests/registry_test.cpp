@@ -135,8 +135,8 @@ std::string CloseLine(const std::string& path, int32_t uid, int fd) {
          std::to_string(fd) + "\n";
 }
 std::string EraseLine(const std::string& path, int32_t uid, int fd) {
-  return "OpenFilesMap::RemoveMapping erase but NOT close " + path + " uid " +
-         std::to_string(uid) + " handle " + std::to_string(fd) + "\n";
+  return "OpenFilesMap::RemoveMapping erase but NOT close " + path + " uid " + std::to_string(uid) +
+         " handle " + std::to_string(fd) + "\n";
 }
 
 class RegistryTest : public ::testing::Test {
@@ -188,7 +188,8 @@ TEST_F(RegistryTest, RegistrationLookupAndDropWriteTheirLines) {
 
   auto [dropped, drop_out] = WithOutput([] { return registry().RemoveMapping(7); });
   EXPECT_TRUE(dropped);
-  EXPECT_EQ(drop_out, "OpenFilesMap::RemoveMapping found mapping /a uid 1000 to 7 refcount now 1\n");
+  EXPECT_EQ(drop_out,
+            "OpenFilesMap::RemoveMapping found mapping /a uid 1000 to 7 refcount now 1\n");
 
   auto [last, last_out] = WithOutput([] { return registry().RemoveMapping(7); });
   EXPECT_TRUE(last);
@@ -197,7 +198,8 @@ TEST_F(RegistryTest, RegistrationLookupAndDropWriteTheirLines) {
 }
 
 TEST_F(RegistryTest, InvalidRegistrationsAreRefusedSilently) {
-  auto [null_path, out1] = WithOutput([] { return registry().AddMapping(nullptr, 7, O_WRONLY, true); });
+  auto [null_path, out1] =
+      WithOutput([] { return registry().AddMapping(nullptr, 7, O_WRONLY, true); });
   EXPECT_FALSE(null_path);
   EXPECT_EQ(out1, "");
   auto [empty_path, out2] = WithOutput([] { return registry().AddMapping("", 7, O_WRONLY, true); });
@@ -218,14 +220,17 @@ TEST_F(RegistryTest, AlreadyRegisteredDescriptorIsRefusedWithoutKeyLine) {
   ASSERT_TRUE(Add("/dup/one", 7, O_WRONLY | O_APPEND));
 
   // Same descriptor under another path, the same path, and for another user.
-  auto [other_path, out1] = WithOutput([] { return registry().AddMapping("/dup/two", 7, O_RDONLY, false); });
+  auto [other_path, out1] =
+      WithOutput([] { return registry().AddMapping("/dup/two", 7, O_RDONLY, false); });
   EXPECT_FALSE(other_path);
   EXPECT_EQ(out1, "");
-  auto [same_path, out2] = WithOutput([] { return registry().AddMapping("/dup/one", 7, O_RDONLY, false); });
+  auto [same_path, out2] =
+      WithOutput([] { return registry().AddMapping("/dup/one", 7, O_RDONLY, false); });
   EXPECT_FALSE(same_path);
   EXPECT_EQ(out2, "");
   t_uid = 2000;
-  auto [other_user, out3] = WithOutput([] { return registry().AddMapping("/dup/one", 7, O_RDONLY, false); });
+  auto [other_user, out3] =
+      WithOutput([] { return registry().AddMapping("/dup/one", 7, O_RDONLY, false); });
   EXPECT_FALSE(other_user);
   EXPECT_EQ(out3, "");
   t_uid = 1000;
@@ -268,7 +273,8 @@ TEST_F(RegistryTest, SecondDescriptorForSameKeyIsRefusedAfterKeyLine) {
 TEST_F(RegistryTest, TwoUsersOfOnePathHaveIndependentRegistrations) {
   ASSERT_TRUE(Add("/shared", 7, O_WRONLY));
   t_uid = 2000;
-  auto [added, add_out] = WithOutput([] { return registry().AddMapping("/shared", 8, O_RDWR, true); });
+  auto [added, add_out] =
+      WithOutput([] { return registry().AddMapping("/shared", 8, O_RDWR, true); });
   EXPECT_TRUE(added);
   EXPECT_EQ(add_out, KeyLine(2000, "/shared") + AddLine("/shared", 8));
 
@@ -305,7 +311,8 @@ TEST_F(RegistryTest, TwoUsersOfOnePathHaveIndependentRegistrations) {
 }
 
 TEST_F(RegistryTest, ReferenceCountsRiseAndFallAndLastDropClosesOnce) {
-  auto [added, add_out] = WithOutput([] { return registry().AddMapping("/count", 7, O_WRONLY, true); });
+  auto [added, add_out] =
+      WithOutput([] { return registry().AddMapping("/count", 7, O_WRONLY, true); });
   EXPECT_TRUE(added);
   EXPECT_EQ(add_out, KeyLine(1000, "/count") + AddLine("/count", 7));
   auto [g1, get_out1] = WithOutput([] { return registry().GetMapping("/count"); });
@@ -390,8 +397,8 @@ TEST_F(RegistryTest, WriteOnlyLookupMatchesOnlyWriteOnlyHandles) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     ASSERT_TRUE(Add(c.path, c.fd, c.flags));
-    auto [fd, out] = WithOutput(
-        [&] { return registry().GetMappingWithMode(c.path, kWriteOnlyMask, O_WRONLY); });
+    auto [fd, out] =
+        WithOutput([&] { return registry().GetMappingWithMode(c.path, kWriteOnlyMask, O_WRONLY); });
     if (c.matches) {
       EXPECT_EQ(fd, c.fd);
       EXPECT_EQ(out, KeyLine(1000, c.path) + GetLine(1000, c.path, c.fd, 2));
@@ -427,7 +434,8 @@ TEST_F(RegistryTest, BorrowerGivingBackLastReferenceCloses) {
   // file is released while the request still holds its reference.
   ASSERT_TRUE(Add("/borrow", 7, O_WRONLY));
   t_uid = 1000;
-  const int borrowed = Quietly([] { return registry().GetMappingWithMode("/borrow", kWriteOnlyMask, O_WRONLY); });
+  const int borrowed =
+      Quietly([] { return registry().GetMappingWithMode("/borrow", kWriteOnlyMask, O_WRONLY); });
   ASSERT_EQ(borrowed, 7);
 
   auto [released, release_out] = WithOutput([] { return registry().RemoveMapping(7); });
@@ -541,7 +549,8 @@ TEST_F(RegistryTest, SameKeyAndDescriptorCanBeRegisteredAgainAfterLastDrop) {
 
 TEST_F(RegistryTest, LargeUidPrintsUnsignedInKeyLineAndSignedElsewhere) {
   t_uid = 4294967294u;
-  auto [added, add_out] = WithOutput([] { return registry().AddMapping("/big", 7, O_WRONLY, true); });
+  auto [added, add_out] =
+      WithOutput([] { return registry().AddMapping("/big", 7, O_WRONLY, true); });
   EXPECT_TRUE(added);
   EXPECT_EQ(add_out,
             "Returning pair 4294967294/big\n"
@@ -576,8 +585,8 @@ TEST_F(RegistryTest, KeysCompareWholePathBytes) {
   // Paths that share prefixes, differ in case, or hold bytes above 0x7f or
   // printf directives are all distinct keys and written verbatim.
   const std::vector<std::pair<std::string, int>> entries = {
-      {"/k", 20},        {"/k/", 21},       {"/kk", 22},          {"/K", 23},
-      {"/k\x01", 24},    {"/k\xff", 25},    {"/k\xc3\xa9", 26},   {"/100%d%s%n", 27},
+      {"/k", 20},     {"/k/", 21},    {"/kk", 22},        {"/K", 23},
+      {"/k\x01", 24}, {"/k\xff", 25}, {"/k\xc3\xa9", 26}, {"/100%d%s%n", 27},
   };
   for (const auto& [path, fd] : entries) ASSERT_TRUE(Add(path.c_str(), fd)) << path;
   for (const auto& [path, fd] : entries) {
@@ -599,7 +608,8 @@ TEST_F(RegistryTest, KeysCompareWholePathBytes) {
 
 TEST_F(RegistryTest, NullPathLookupsFindNothing) {
   EXPECT_EQ(Quietly([] { return registry().GetMapping(nullptr); }), -1);
-  EXPECT_EQ(Quietly([] { return registry().GetMappingWithMode(nullptr, kWriteOnlyMask, O_WRONLY); }), -1);
+  EXPECT_EQ(
+      Quietly([] { return registry().GetMappingWithMode(nullptr, kWriteOnlyMask, O_WRONLY); }), -1);
   EXPECT_FALSE(Quietly([] { return registry().RemoveMappingByPath(nullptr); }));
 }
 
@@ -607,7 +617,7 @@ TEST_F(RegistryTest, NullPathLookupsFindNothing) {
 // paths at once. Each thread only gives back references it took itself.
 TEST_F(RegistryTest, ConcurrentUseKeepsRegistrationsConsistent) {
   constexpr int kThreads = 8;
-  constexpr int kIterations = 2500;
+  constexpr int kIterations = 4000;
   constexpr uint32_t kFirstUid = 3000;
   constexpr int kUsers = 3;
   const std::vector<std::string> paths = {"/conc/a", "/conc/b", "/conc/c", "/conc/d"};
@@ -642,9 +652,11 @@ TEST_F(RegistryTest, ConcurrentUseKeepsRegistrationsConsistent) {
 
   {
     StdoutRedirect discard(true);
+    std::latch start(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&, t] {
+        start.arrive_and_wait();
         t_uid = kFirstUid + static_cast<uint32_t>(t % kUsers);
         std::mt19937 rng(static_cast<unsigned>(t) * 7919u + 17u);
         OpenFilesMap& reg = registry();
@@ -659,16 +671,28 @@ TEST_F(RegistryTest, ConcurrentUseKeepsRegistrationsConsistent) {
         };
         auto check_borrowed = [&](int fd, const std::string& path, bool write_only) {
           const std::optional<Attempt> a = attempt_of(fd);
-          if (!a || !a->added) return error("lookup returned unregistered fd " + std::to_string(fd));
+          if (!a || !a->added)
+            return error("lookup returned unregistered fd " + std::to_string(fd));
           if (a->uid != t_uid || a->path != path)
             return error("lookup of " + path + " returned fd of another key " + std::to_string(fd));
           if (write_only && (a->flags & kWriteOnlyMask) != O_WRONLY)
             return error("write-only lookup returned fd with flags " + std::to_string(a->flags));
         };
 
+        auto give_back = [&] {
+          const int fd = take(borrowed);
+          // A held reference keeps the record alive.
+          const std::optional<Attempt> a = attempt_of(fd);
+          if (!a || reg.GetMode(fd) != a->flags)
+            error("borrowed fd lost its record " + std::to_string(fd));
+          if (!reg.RemoveMapping(fd)) error("drop of borrowed fd failed " + std::to_string(fd));
+        };
+
         for (int i = 0; i < kIterations; ++i) {
+          // Requests hold their references only briefly.
+          if (borrowed.size() > 2) give_back();
           const std::string& path = paths[rng() % paths.size()];
-          switch (rng() % 6) {
+          switch (rng() % 7) {
             case 0:
             case 1: {
               const int fd = next_fd.fetch_add(1);
@@ -708,17 +732,11 @@ TEST_F(RegistryTest, ConcurrentUseKeepsRegistrationsConsistent) {
               ++borrowed_total;
               break;
             }
-            case 4: {
-              if (borrowed.empty()) break;
-              const int fd = take(borrowed);
-              // A held reference keeps the record alive.
-              const std::optional<Attempt> a = attempt_of(fd);
-              if (!a || reg.GetMode(fd) != a->flags)
-                error("borrowed fd lost its record " + std::to_string(fd));
-              if (!reg.RemoveMapping(fd)) error("drop of borrowed fd failed " + std::to_string(fd));
+            case 4:
+              if (!borrowed.empty()) give_back();
               break;
-            }
-            case 5: {
+            case 5:
+            case 6: {
               if (owned.empty()) break;
               const int fd = take(owned);
               const std::optional<Attempt> a = attempt_of(fd);
@@ -727,7 +745,8 @@ TEST_F(RegistryTest, ConcurrentUseKeepsRegistrationsConsistent) {
                   std::lock_guard guard(attempts_mutex);
                   attempts[fd].marked = true;
                 }
-                if (!reg.CloseMapping(fd)) error("CloseMapping of own fd failed " + std::to_string(fd));
+                if (!reg.CloseMapping(fd))
+                  error("CloseMapping of own fd failed " + std::to_string(fd));
               } else if (!reg.RemoveMapping(fd)) {
                 error("drop of own fd failed " + std::to_string(fd));
               }
@@ -735,9 +754,7 @@ TEST_F(RegistryTest, ConcurrentUseKeepsRegistrationsConsistent) {
             }
           }
         }
-        while (!borrowed.empty()) {
-          if (!reg.RemoveMapping(take(borrowed))) error("final drop of borrowed fd failed");
-        }
+        while (!borrowed.empty()) give_back();
         while (!owned.empty()) {
           if (!reg.RemoveMapping(take(owned))) error("final drop of own fd failed");
         }
@@ -764,13 +781,14 @@ TEST_F(RegistryTest, ConcurrentUseKeepsRegistrationsConsistent) {
     EXPECT_TRUE(attempts.contains(fd)) << "closed a descriptor never offered: " << fd;
   }
   // The run exercised the interesting paths.
-  EXPECT_GT(added, 100);
+  EXPECT_GT(added, 50);
   EXPECT_GT(refused.load(), 10);
-  EXPECT_GT(borrowed_total.load(), 100);
+  EXPECT_GT(borrowed_total.load(), 50);
 
   // The registry is empty again.
   for (uint32_t uid = kFirstUid; uid < kFirstUid + kUsers; ++uid) {
-    for (const std::string& path : paths) EXPECT_TRUE(Unregistered(uid, path.c_str())) << uid << path;
+    for (const std::string& path : paths)
+      EXPECT_TRUE(Unregistered(uid, path.c_str())) << uid << path;
   }
 }
 
