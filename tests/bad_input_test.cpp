@@ -1,1 +1,289 @@
-#include <gtest/gtest.h>
+// Unusual and invalid input: names at and beyond the length limit, names
+// with control and non-UTF-8 bytes, paths that outgrow the host's limit
+// once the mirrored directory is put in front of them, and a daemon started
+// with a bad command line. Each gets a clean answer and the daemon keeps
+// serving.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/mount_fixture.h"
+
+namespace callerfs::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::set<std::string> Names(const std::string& dir_path) {
+  std::set<std::string> names;
+  DIR* dir = opendir(dir_path.c_str());
+  EXPECT_NE(dir, nullptr) << dir_path << ": " << strerror(errno);
+  if (dir == nullptr) return names;
+  while (const dirent* d = readdir(dir)) names.insert(d->d_name);
+  closedir(dir);
+  return names;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+class BadInputTest : public MountTest {
+ protected:
+  // The daemon still answers: the mount root and a file in it.
+  void ExpectServing() {
+    struct stat st;
+    EXPECT_EQ(stat(mirror_.mnt_dir().c_str(), &st), 0) << strerror(errno);
+    WriteFile(mirror_.src("alive"), "yes");
+    EXPECT_EQ(ReadFile(mirror_.mnt("alive")), "yes");
+  }
+};
+
+TEST_F(BadInputTest, NamesOf255BytesWorkAnd256AreTooLong) {
+  const std::string on_host(255, 'a');
+  const std::string made(255, 'b');
+  const std::string dir(255, 'c');
+  const std::string too_long(256, 'd');
+  WriteFile(mirror_.src(on_host), "host");
+
+  struct stat mount, host;
+  ASSERT_EQ(stat(mirror_.mnt(on_host).c_str(), &mount), 0) << strerror(errno);
+  ASSERT_EQ(stat(mirror_.src(on_host).c_str(), &host), 0);
+  EXPECT_EQ(mount.st_ino, host.st_ino);
+  EXPECT_EQ(ReadFile(mirror_.mnt(on_host)), "host");
+
+  const int fd = open(mirror_.mnt(made).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(fd, 0) << strerror(errno);
+  EXPECT_EQ(write(fd, "made", 4), 4);
+  close(fd);
+  EXPECT_EQ(ReadFile(mirror_.src(made)), "made");
+  ASSERT_EQ(mkdir(mirror_.mnt(dir).c_str(), 0755), 0) << strerror(errno);
+  ASSERT_EQ(rename(mirror_.mnt(made).c_str(), mirror_.mnt(dir + "/" + made).c_str()), 0)
+      << strerror(errno);
+  EXPECT_EQ(ReadFile(mirror_.src(dir + "/" + made)), "made");
+
+  const std::set<std::string> listed = Names(mirror_.mnt_dir());
+  EXPECT_TRUE(listed.contains(on_host));
+  EXPECT_TRUE(listed.contains(dir));
+  EXPECT_EQ(Names(mirror_.mnt(dir)), (std::set<std::string>{".", "..", made}));
+
+  const std::string long_path = mirror_.mnt(too_long);
+  EXPECT_EQ(ErrnoOf(stat(long_path.c_str(), &mount)), ENAMETOOLONG);
+  EXPECT_EQ(ErrnoOf(open(long_path.c_str(), O_WRONLY | O_CREAT, 0644)), ENAMETOOLONG);
+  EXPECT_EQ(ErrnoOf(mkdir(long_path.c_str(), 0755)), ENAMETOOLONG);
+  EXPECT_EQ(ErrnoOf(mkfifo(long_path.c_str(), 0644)), ENAMETOOLONG);
+  EXPECT_EQ(ErrnoOf(symlink("target", long_path.c_str())), ENAMETOOLONG);
+  EXPECT_EQ(ErrnoOf(link(mirror_.mnt(on_host).c_str(), long_path.c_str())), ENAMETOOLONG);
+  EXPECT_EQ(ErrnoOf(rename(mirror_.mnt(on_host).c_str(), long_path.c_str())), ENAMETOOLONG);
+  EXPECT_EQ(ErrnoOf(unlink(long_path.c_str())), ENAMETOOLONG);
+  EXPECT_EQ(Names(mirror_.src_dir()).size(), 4u);  // ., .., and the two 255-byte names
+  EXPECT_TRUE(Exists(mirror_.src(on_host)));
+  ExpectServing();
+}
+
+TEST_F(BadInputTest, NamesWithNewlinesAndNonUtf8BytesCanBeUsedThroughout) {
+  const std::vector<std::string> names = {"line\nbreak", "\xff\xfe\x80\x81", "tab\tand,comma",
+                                          "\n", "\x7f\x01\x1b[0m"};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(::testing::PrintToString(name));
+    const std::string renamed = name + "\xc0.renamed";
+    const int fd = open(mirror_.mnt(name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    EXPECT_EQ(write(fd, name.data(), name.size()), static_cast<ssize_t>(name.size()));
+    close(fd);
+    EXPECT_EQ(ReadFile(mirror_.src(name)), name);
+
+    struct stat mount, host;
+    ASSERT_EQ(stat(mirror_.mnt(name).c_str(), &mount), 0) << strerror(errno);
+    ASSERT_EQ(stat(mirror_.src(name).c_str(), &host), 0);
+    EXPECT_EQ(mount.st_ino, host.st_ino);
+    EXPECT_TRUE(Names(mirror_.mnt_dir()).contains(name));
+
+    ASSERT_EQ(rename(mirror_.mnt(name).c_str(), mirror_.mnt(renamed).c_str()), 0)
+        << strerror(errno);
+    EXPECT_FALSE(Exists(mirror_.src(name)));
+    EXPECT_EQ(ReadFile(mirror_.src(renamed)), name);
+    const std::set<std::string> listed = Names(mirror_.mnt_dir());
+    EXPECT_TRUE(listed.contains(renamed));
+    EXPECT_FALSE(listed.contains(name));
+
+    ASSERT_EQ(mkdir(mirror_.mnt(name).c_str(), 0755), 0) << strerror(errno);
+    EXPECT_EQ(rmdir(mirror_.mnt(name).c_str()), 0) << strerror(errno);
+    EXPECT_EQ(unlink(mirror_.mnt(renamed).c_str()), 0) << strerror(errno);
+    EXPECT_FALSE(Exists(mirror_.src(renamed)));
+    EXPECT_FALSE(Exists(mirror_.src(name)));
+  }
+  EXPECT_EQ(Names(mirror_.src_dir()), (std::set<std::string>{".", ".."}));
+  ExpectServing();
+}
+
+// Each step goes one directory deeper through the mount by a descriptor, so
+// the test itself never passes a long path: the daemon's host path is the
+// mirrored directory followed by every name so far. Steps succeed while that
+// fits the host's limit and fail cleanly with ENAMETOOLONG beyond it.
+TEST_F(BadInputTest, PathsBeyondTheHostsLimitFailCleanly) {
+  const std::string component(200, 'n');
+  size_t host_length = mirror_.src_dir().size();
+  int dirfd = open(mirror_.mnt_dir().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(dirfd, 0) << strerror(errno);
+  std::vector<int> opened = {dirfd};
+  int succeeded = 0, refused = 0;
+  bool reached_the_end = false;
+  while (!reached_the_end && host_length < PATH_MAX + 1000) {
+    host_length += 1 + component.size();
+    const bool fits = host_length < PATH_MAX;  // room for the terminating zero byte
+    SCOPED_TRACE("host path length " + std::to_string(host_length));
+    const int made = ErrnoOf(mkdirat(dirfd, component.c_str(), 0755));
+    const int file = ErrnoOf(mknodat(dirfd, "f", S_IFREG | 0644, 0));
+    struct stat st;
+    const int looked = ErrnoOf(fstatat(dirfd, component.c_str(), &st, AT_SYMLINK_NOFOLLOW));
+    if (fits) {
+      EXPECT_EQ(made, 0) << strerror(made);
+      EXPECT_EQ(looked, 0) << strerror(looked);
+    } else {
+      EXPECT_EQ(made, ENAMETOOLONG) << strerror(made);
+      EXPECT_EQ(looked, ENAMETOOLONG) << strerror(looked);
+    }
+    // The file's host path is shorter than the directory's.
+    if (host_length - component.size() + 1 < PATH_MAX) {
+      EXPECT_EQ(file, 0) << strerror(file);
+    } else {
+      EXPECT_EQ(file, ENAMETOOLONG) << strerror(file);
+    }
+    if (made != 0 || looked != 0) {
+      ++refused;
+      reached_the_end = true;
+      continue;
+    }
+    ++succeeded;
+    dirfd = openat(dirfd, component.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirfd == -1) {
+      EXPECT_EQ(errno, ENAMETOOLONG) << strerror(errno);
+      reached_the_end = true;
+    } else {
+      opened.push_back(dirfd);
+    }
+  }
+  EXPECT_GT(succeeded, 10);
+  EXPECT_EQ(refused, 1);
+  // What was made is really there, on the host, as deep as it fitted.
+  std::string host_path = mirror_.src_dir();
+  for (int i = 0; i < succeeded; ++i) host_path += "/" + component;
+  EXPECT_TRUE(Exists(host_path)) << host_path.size();
+  EXPECT_LT(host_path.size(), static_cast<size_t>(PATH_MAX));
+  for (auto fd = opened.rbegin(); fd != opened.rend(); ++fd) close(*fd);
+  ExpectServing();
+}
+
+// The daemon run directly with a bad command line, its standard error kept.
+struct DirectRun {
+  int status = -1;
+  std::string err;
+};
+
+DirectRun RunDaemon(const std::vector<std::string>& args, const std::string& err_path) {
+  DirectRun run;
+  std::vector<std::string> argv = {CALLERFS_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, STDIN_FILENO);
+    dup2(null, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    std::vector<char*> raw;
+    for (const std::string& arg : argv) raw.push_back(const_cast<char*>(arg.c_str()));
+    raw.push_back(nullptr);
+    execv(raw[0], raw.data());
+    _exit(127);
+  }
+  if (pid < 0) return run;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "callerfs did not exit within 10 s; killed it";
+      break;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  run.status = status;
+  run.err = ReadFile(err_path);
+  return run;
+}
+
+bool MountedAt(const std::string& dir) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mounts, line)) {
+    if (line.find(" " + dir + " ") != std::string::npos) return true;
+  }
+  return false;
+}
+
+class StartupErrorsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string reason = MountUnavailableReason();
+    if (!reason.empty()) GTEST_SKIP() << reason;
+    char pattern[] = "/tmp/callerfs-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr) << strerror(errno);
+    root_ = pattern;
+    ASSERT_EQ(mkdir((root_ + "/mnt").c_str(), 0755), 0);
+  }
+  void TearDown() override {
+    if (root_.empty()) return;
+    const std::string mnt = root_ + "/mnt";
+    if (MountedAt(mnt)) {
+      ADD_FAILURE() << "a mount was left at " << mnt;
+      if (fork() == 0) {
+        execlp("fusermount", "fusermount", "-u", "-z", mnt.c_str(), nullptr);
+        _exit(127);
+      }
+      wait(nullptr);
+    }
+    unlink((root_ + "/err").c_str());
+    rmdir(mnt.c_str());
+    rmdir(root_.c_str());
+  }
+  std::string root_;
+};
+
+TEST_F(StartupErrorsTest, MissingMountPointIsReportedAndNothingIsMounted) {
+  const std::string missing = root_ + "/no-such-dir";
+  const DirectRun run = RunDaemon({"-f", missing}, root_ + "/err");
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) != 0) << "status " << run.status;
+  EXPECT_NE(run.err.find("fuse: bad mount point"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(missing), std::string::npos) << run.err;
+  EXPECT_FALSE(MountedAt(missing));
+  EXPECT_FALSE(Exists(missing));
+}
+
+TEST_F(StartupErrorsTest, UnknownOptionIsReportedAndNothingIsMounted) {
+  const std::string mnt = root_ + "/mnt";
+  const DirectRun run = RunDaemon({"-f", "-o", "no_such_option", mnt}, root_ + "/err");
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) != 0) << "status " << run.status;
+  EXPECT_NE(run.err.find("unknown option"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("no_such_option"), std::string::npos) << run.err;
+  EXPECT_FALSE(MountedAt(mnt));
+}
+
+}  // namespace
+}  // namespace callerfs::testing
