@@ -69,6 +69,10 @@ fuse_operations MakeOperations() {
   // read, write, flush, release, fsync, readdir, releasedir, ftruncate,
   // fgetattr and lock work from fh alone and never read the path.
   table.flag_nullpath_ok = 1;
+  // Without this flag the library silently drops a request that sets only
+  // one of the two times (touch -a, touch -m) and reports success. utimensat
+  // and futimens take UTIME_NOW and UTIME_OMIT as they arrive.
+  table.flag_utime_omit_ok = 1;
   return table;
 }
 
