@@ -1,5 +1,6 @@
 // callerfs: mirrors the host's tree (or one directory of it, with the subdir
 // module) at the mount point, passing every request through to the same path.
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -8,9 +9,24 @@
 #include "daemon/mount_paths.h"
 #include "daemon/operations.h"
 
+namespace {
+
+// The daemon holds a descriptor for every file any user has open through the
+// mount; the usual soft limit of 1024 would soon refuse opens.
+void RaiseDescriptorLimit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
   callerfs::PublishMountPaths(argc, argv);
   ::umask(0);  // modes arrive with the caller's umask applied by the kernel
+  RaiseDescriptorLimit();
   // Diagnostics are whole lines; line buffering keeps them in order with the
   // registry's flushed lines and visible at once when output is a file or pipe.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -22,6 +22,12 @@ namespace {
 
 constexpr mode_t kSetIdBits = S_ISUID | S_ISGID;
 
+// Flags of a host descriptor that change what pwrite does on it: with
+// O_APPEND every write lands at the end whatever its offset, with O_DIRECT
+// unaligned writes fail. An open without them must not share a descriptor
+// that has them, or its data would land elsewhere or not at all.
+constexpr int kFlagsChangingWrites = O_APPEND | O_DIRECT;
+
 bool OpensForWriting(int flags) {
   const int access = flags & kWriteOnlyMask;
   return access == O_WRONLY || access == O_RDWR;
@@ -70,7 +76,7 @@ UniqueFd OpenOrCreate(const char* path, int flags, mode_t mode, bool& made_here)
 
 int Open(const char* path, fuse_file_info* fi) {
   if ((fi->flags & kWriteOnlyMask) == O_WRONLY) {
-    BorrowedWriteHandle shared(path);
+    BorrowedWriteHandle shared(path, kFlagsChangingWrites & ~fi->flags);
     if (shared) {
       StoreFd(fi, shared.Detach());  // this open now holds that reference
       return 0;

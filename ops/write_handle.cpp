@@ -13,9 +13,9 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 
 }  // namespace
 
-BorrowedWriteHandle::BorrowedWriteHandle(const char* path) {
+BorrowedWriteHandle::BorrowedWriteHandle(const char* path, int excluded_flags) {
   OpenFilesMap& registry = OpenFilesMap::Instance();
-  const int fd = registry.GetMappingWithMode(path, kWriteOnlyMask, O_WRONLY);
+  const int fd = registry.GetMappingWithMode(path, kWriteOnlyMask | excluded_flags, O_WRONLY);
   if (fd == -1) return;
   struct stat at_path;
   if (::fstat(fd, &stat_) == 0 && ::lstat(path, &at_path) == 0 && SameFile(stat_, at_path)) {

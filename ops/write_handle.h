@@ -13,7 +13,8 @@ namespace callerfs::ops {
 // and the object holds no handle, so requests fall back to the path.
 class BorrowedWriteHandle {
  public:
-  explicit BorrowedWriteHandle(const char* path);
+  // excluded_flags: open flags the registered handle must not carry.
+  explicit BorrowedWriteHandle(const char* path, int excluded_flags = 0);
   BorrowedWriteHandle(const BorrowedWriteHandle&) = delete;
   BorrowedWriteHandle& operator=(const BorrowedWriteHandle&) = delete;
   ~BorrowedWriteHandle();

@@ -1,1 +1,578 @@
-#include <gtest/gtest.h>
+// Faults through a real mount: a full filesystem under the mirrored tree, the
+// daemon running out of descriptors, files removed, renamed or replaced on the
+// host while they are open through the mount, and the daemon ended by signals.
+// In every case users get a proper error (or none) and the daemon keeps
+// serving, or, for the signals, leaves no mount behind.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/mount_fixture.h"
+
+namespace callerfs::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+// Whether something is mounted exactly at path.
+bool MountedAt(const std::string& path) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mounts, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mount_point;
+    fields >> id >> parent >> device >> root >> mount_point;
+    if (mount_point == path) return true;
+  }
+  return false;
+}
+
+// Runs a program to completion with its output discarded; its exit code.
+int RunProgram(const std::vector<std::string>& argv) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, STDOUT_FILENO);
+    dup2(devnull, STDERR_FILENO);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Waits up to timeout for a child to end, without reaping it, so that the
+// state it left (its mount) can be looked at before the fixture reaps it.
+bool WaitForExitUnreaped(pid_t pid, std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid) {
+      return true;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+const char* ErrorName(int error) {
+  const char* name = error == 0 ? nullptr : strerrorname_np(error);
+  return name != nullptr ? name : (error == 0 ? "none" : "unknown");
+}
+
+std::string Pattern(size_t size, char seed) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(seed + (i * 7 + i / 4096) % 61);
+  return data;
+}
+
+// Writes data to path through the mount: 0 or the errno of the failing call.
+int WriteThrough(const std::string& path, const std::string& data) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd == -1) return errno;
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t wrote = write(fd, data.data() + done, data.size() - done);
+    if (wrote <= 0) {
+      const int error = wrote < 0 ? errno : EIO;
+      close(fd);
+      return error;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  return close(fd) == 0 ? 0 : errno;
+}
+
+std::vector<std::string> List(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* stream = opendir(dir.c_str());
+  if (stream == nullptr) return names;
+  while (const dirent* entry = readdir(stream)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(stream);
+  return names;
+}
+
+std::string ReadAt(int fd, size_t size, off_t offset = 0) {
+  std::string data(size, '\0');
+  const ssize_t got = pread(fd, data.data(), size, offset);
+  data.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return data;
+}
+
+// A descriptor closed at the end of its scope, so a failed assertion leaves
+// nothing open that would keep the mount busy.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // close(2)'s result: 0 or the errno.
+  int Close() {
+    const int result = ::close(fd_);
+    fd_ = -1;
+    return result == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+ino_t HostInode(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+class FaultsTest : public MountTest {
+ protected:
+  void TearDown() override {
+    const std::string errors = mirror_.Stderr();
+    for (const char* marker :
+         {"AddressSanitizer", "ThreadSanitizer", "LeakSanitizer", "runtime error"}) {
+      EXPECT_EQ(errors.find(marker), std::string::npos) << errors;
+    }
+    MountTest::TearDown();
+  }
+};
+
+// A small tmpfs mounted inside the mirrored tree, unmounted in every path.
+class SmallFilesystem {
+ public:
+  explicit SmallFilesystem(std::string dir) : dir_(std::move(dir)) {
+    if (mkdir(dir_.c_str(), 0777) != 0) {
+      error_ = std::string("mkdir: ") + std::strerror(errno);
+      return;
+    }
+    if (mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=4m,mode=1777") != 0) {
+      error_ = std::string("mount tmpfs: ") + std::strerror(errno);
+      return;
+    }
+    mounted_ = true;
+  }
+  SmallFilesystem(const SmallFilesystem&) = delete;
+  SmallFilesystem& operator=(const SmallFilesystem&) = delete;
+  ~SmallFilesystem() {
+    if (mounted_ && umount2(dir_.c_str(), 0) != 0) umount2(dir_.c_str(), MNT_DETACH);
+  }
+
+  const std::string& error() const { return error_; }
+  // 0, or the errno of a plain (not lazy) unmount.
+  int Unmount() {
+    if (!mounted_) return 0;
+    if (umount2(dir_.c_str(), 0) != 0) return errno;
+    mounted_ = false;
+    return 0;
+  }
+
+ private:
+  std::string dir_;
+  std::string error_;
+  bool mounted_ = false;
+};
+
+TEST_F(FaultsTest, FullFilesystemReportsNoSpaceAndTheDaemonKeepsServing) {
+  SmallFilesystem small(mirror_.src("small"));
+  ASSERT_EQ(small.error(), "");
+
+  // Data written before the filesystem fills up.
+  const std::string kept = Pattern(64 << 10, 'A');
+  ASSERT_EQ(WriteThrough(mirror_.mnt("small/kept"), kept), 0);
+
+  // Fill it: the error may come from write(2), or from fsync/close when the
+  // kernel defers the writes.
+  const int fd = open(mirror_.mnt("small/big").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  const std::string chunk = Pattern(64 << 10, 'a');
+  size_t written = 0;
+  int write_error = 0;
+  while (written < (16u << 20)) {
+    const ssize_t wrote = write(fd, chunk.data(), chunk.size());
+    if (wrote < 0) {
+      write_error = errno;
+      break;
+    }
+    written += static_cast<size_t>(wrote);
+  }
+  const int fsync_error = fsync(fd) == 0 ? 0 : errno;
+  const int close_error = close(fd) == 0 ? 0 : errno;
+  EXPECT_TRUE(write_error == ENOSPC || fsync_error == ENOSPC || close_error == ENOSPC)
+      << "write: " << std::strerror(write_error) << ", fsync: " << std::strerror(fsync_error)
+      << ", close: " << std::strerror(close_error);
+  std::printf("%zu bytes written; write: %s, fsync: %s, close: %s\n", written,
+              ErrorName(write_error), ErrorName(fsync_error), ErrorName(close_error));
+  EXPECT_LE(written, 4u << 20);
+  EXPECT_TRUE(write_error == 0 || write_error == ENOSPC) << std::strerror(write_error);
+
+  // Earlier data intact; the daemon answers stat and listings.
+  EXPECT_TRUE(ReadFile(mirror_.mnt("small/kept")) == kept);
+  EXPECT_TRUE(ReadFile(mirror_.src("small/kept")) == kept);
+  struct stat st;
+  ASSERT_EQ(stat(mirror_.mnt("small/big").c_str(), &st), 0) << std::strerror(errno);
+  EXPECT_EQ(static_cast<size_t>(st.st_size), written);
+  const std::vector<std::string> names = List(mirror_.mnt("small"));
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+            (std::set<std::string>{"kept", "big"}));
+
+  // A new write fails while full, and works once the big file is gone.
+  EXPECT_EQ(WriteThrough(mirror_.mnt("small/more"), chunk), ENOSPC);
+  ASSERT_EQ(unlink(mirror_.mnt("small/big").c_str()), 0) << std::strerror(errno);
+  const std::string fresh = Pattern(1 << 20, '0');
+  EXPECT_EQ(WriteThrough(mirror_.mnt("small/more"), fresh), 0);
+  EXPECT_TRUE(ReadFile(mirror_.src("small/more")) == fresh);
+  EXPECT_TRUE(ReadFile(mirror_.mnt("small/more")) == fresh);
+  EXPECT_TRUE(ReadFile(mirror_.mnt("small/kept")) == kept);
+
+  EXPECT_TRUE(mirror_.WaitForNoTreeDescriptors());
+  EXPECT_EQ(small.Unmount(), 0) << "the tmpfs is still busy";
+  EXPECT_EQ(stat(mirror_.mnt_dir().c_str(), &st), 0);
+}
+
+// Lowers the daemon's descriptor limit and restores it in every path.
+class DescriptorLimit {
+ public:
+  DescriptorLimit(pid_t pid, rlim_t soft) : pid_(pid) {
+    if (prlimit(pid_, RLIMIT_NOFILE, nullptr, &saved_) != 0) return;
+    struct rlimit lowered = saved_;
+    lowered.rlim_cur = soft;
+    set_ = prlimit(pid_, RLIMIT_NOFILE, &lowered, nullptr) == 0;
+  }
+  DescriptorLimit(const DescriptorLimit&) = delete;
+  DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+  ~DescriptorLimit() { Restore(); }
+
+  bool set() const { return set_; }
+  bool Restore() {
+    if (!set_) return true;
+    set_ = false;
+    return prlimit(pid_, RLIMIT_NOFILE, &saved_, nullptr) == 0;
+  }
+  rlim_t saved_soft() const { return saved_.rlim_cur; }
+
+ private:
+  pid_t pid_;
+  struct rlimit saved_ {};
+  bool set_ = false;
+};
+
+size_t OpenDescriptorCount(pid_t pid) {
+  std::error_code error;
+  size_t count = 0;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
+       !error && it != fs::directory_iterator(); it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST_F(FaultsTest, DaemonOutOfDescriptorsReportsTooManyOpenFilesAndRecovers) {
+  constexpr int kFiles = 200;
+  for (int i = 0; i < kFiles; ++i) {
+    WriteFile(mirror_.src("f" + std::to_string(i)), "file " + std::to_string(i) + "\n");
+  }
+  const pid_t daemon = mirror_.daemon_pid();
+  const size_t in_use = OpenDescriptorCount(daemon);
+  ASSERT_GT(in_use, 0u);
+  DescriptorLimit limit(daemon, in_use + 20);
+  ASSERT_TRUE(limit.set()) << std::strerror(errno);
+
+  std::vector<int> held;
+  int open_error = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    const int fd = open(mirror_.mnt("f" + std::to_string(i)).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd == -1) {
+      open_error = errno;
+      break;
+    }
+    held.push_back(fd);
+  }
+  EXPECT_TRUE(open_error == EMFILE || open_error == ENFILE)
+      << "after " << held.size() << " opens: " << std::strerror(open_error);
+  EXPECT_GT(held.size(), 0u);
+  EXPECT_LT(held.size(), 40u);
+
+  // Requests that need no descriptor are still served, and the open files work.
+  struct stat st;
+  EXPECT_EQ(stat(mirror_.mnt("f0").c_str(), &st), 0) << std::strerror(errno);
+  if (!held.empty()) {
+    EXPECT_EQ(ReadAt(held[0], 64), "file 0\n");
+  }
+
+  // Each close(2) of a file through the mount flushes it, and the daemon's
+  // flush duplicates the descriptor: with no descriptor to spare that fails.
+  // The file is released all the same, so a failed close leaks nothing.
+  int failed_closes = 0;
+  for (int fd : held) {
+    if (close(fd) != 0) {
+      EXPECT_EQ(errno, EBADF);
+      ++failed_closes;
+    }
+  }
+  std::printf("%zu opens before %s; %d of their closes failed\n", held.size(),
+              ErrorName(open_error), failed_closes);
+  EXPECT_TRUE(mirror_.WaitForNoTreeDescriptors());
+
+  // With descriptors free again, opens and listings work.
+  const std::string last = "f" + std::to_string(kFiles - 1);
+  EXPECT_EQ(ReadFile(mirror_.mnt(last)), "file " + std::to_string(kFiles - 1) + "\n");
+  EXPECT_EQ(List(mirror_.mnt_dir()).size(), static_cast<size_t>(kFiles));
+  EXPECT_EQ(WriteThrough(mirror_.mnt("after"), "written after\n"), 0);
+  EXPECT_EQ(ReadFile(mirror_.src("after")), "written after\n");
+
+  ASSERT_TRUE(limit.Restore());
+  struct rlimit now {};
+  ASSERT_EQ(prlimit(daemon, RLIMIT_NOFILE, nullptr, &now), 0);
+  EXPECT_EQ(now.rlim_cur, limit.saved_soft());
+}
+
+// The host file is unlinked while open write-only (the caller's registered
+// handle) and read-only through the mount, and a new file appears at the name.
+// A stat of an open file travels by its path, like any other stat, so the open
+// file's own size is watched through its descriptors' reads.
+TEST_F(FaultsTest, FileReplacedOnTheHostWhileOpenIsADifferentFile) {
+  const std::string host = mirror_.src("doc");
+  const std::string path = mirror_.mnt("doc");
+  WriteFile(host, "original", 0666);
+  ASSERT_EQ(setxattr(host.c_str(), "user.which", "old", 3, 0), 0);
+  Fd writer(open(path.c_str(), O_WRONLY));
+  ASSERT_GE(writer.get(), 0) << std::strerror(errno);
+  Fd reader(open(path.c_str(), O_RDONLY));
+  ASSERT_GE(reader.get(), 0) << std::strerror(errno);
+
+  // Removed on the host: the open file lives on, the name is gone.
+  ASSERT_EQ(unlink(host.c_str()), 0);
+  EXPECT_EQ(pwrite(writer.get(), "CHANGED", 7, 0), 7) << std::strerror(errno);
+  EXPECT_EQ(ReadAt(reader.get(), 64), "CHANGEDl");
+  struct stat st;
+  EXPECT_EQ(stat(path.c_str(), &st), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(truncate(path.c_str(), 0), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(ReadAt(reader.get(), 64), "CHANGEDl");
+
+  // A new file at the name: path requests reach it, the open descriptor's
+  // writes do not.
+  WriteFile(host, "replacement", 0666);
+  ASSERT_EQ(setxattr(host.c_str(), "user.which", "new", 3, 0), 0);
+  const ino_t new_inode = HostInode(host);
+  ASSERT_EQ(stat(path.c_str(), &st), 0) << std::strerror(errno);
+  EXPECT_EQ(st.st_ino, new_inode);
+  EXPECT_EQ(st.st_size, 11);
+  EXPECT_EQ(pwrite(writer.get(), "XY", 2, 0), 2) << std::strerror(errno);
+  EXPECT_EQ(ReadFile(host), "replacement");
+  EXPECT_EQ(ReadAt(reader.get(), 64), "XYANGEDl");
+
+  const size_t mark = mirror_.LogMark();
+  ASSERT_EQ(truncate(path.c_str(), 3), 0) << std::strerror(errno);
+  EXPECT_EQ(ReadFile(host), "rep");
+  EXPECT_TRUE(mirror_.WaitForLog(mark, "Map file " + host + " failed. truncate 3\n"))
+      << mirror_.LogSince(mark);
+  EXPECT_EQ(ReadAt(reader.get(), 64), "XYANGEDl") << "the truncation reached the open file";
+
+  char value[16] = {};
+  ASSERT_EQ(getxattr(path.c_str(), "user.which", value, sizeof value), 3) << std::strerror(errno);
+  EXPECT_STREQ(value, "new");
+  EXPECT_EQ(ReadFile(path), "rep");
+
+  // A further write-only open of the name opens the new file rather than
+  // sharing the old descriptor.
+  Fd second(open(path.c_str(), O_WRONLY));
+  ASSERT_GE(second.get(), 0) << std::strerror(errno);
+  EXPECT_EQ(pwrite(second.get(), "NEW", 3, 0), 3);
+  EXPECT_EQ(ReadFile(host), "NEW");
+  EXPECT_EQ(ReadAt(reader.get(), 64), "XYANGEDl");
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_ino, new_inode);
+  EXPECT_EQ(st.st_size, 3);
+
+  EXPECT_EQ(second.Close(), 0);
+  EXPECT_EQ(reader.Close(), 0);
+  EXPECT_EQ(writer.Close(), 0);
+  EXPECT_TRUE(mirror_.WaitForNoTreeDescriptors());
+  EXPECT_EQ(ReadFile(host), "NEW");
+}
+
+// The host file is renamed while open: the descriptors follow the file, the
+// old name is gone and the new name shows the file as written.
+TEST_F(FaultsTest, FileRenamedOnTheHostWhileOpenKeepsItsDescriptors) {
+  const std::string old_host = mirror_.src("a"), new_host = mirror_.src("b");
+  WriteFile(old_host, "alpha", 0666);
+  Fd writer(open(mirror_.mnt("a").c_str(), O_WRONLY));
+  ASSERT_GE(writer.get(), 0) << std::strerror(errno);
+  Fd reader(open(mirror_.mnt("a").c_str(), O_RDONLY));
+  ASSERT_GE(reader.get(), 0) << std::strerror(errno);
+
+  ASSERT_EQ(rename(old_host.c_str(), new_host.c_str()), 0);
+  EXPECT_EQ(pwrite(writer.get(), "ALPHA!", 6, 0), 6) << std::strerror(errno);
+  EXPECT_EQ(ReadFile(new_host), "ALPHA!");
+  EXPECT_EQ(ReadAt(reader.get(), 64), "ALPHA!");
+
+  struct stat st;
+  EXPECT_EQ(stat(mirror_.mnt("a").c_str(), &st), -1);
+  EXPECT_EQ(errno, ENOENT);
+  ASSERT_EQ(stat(mirror_.mnt("b").c_str(), &st), 0) << std::strerror(errno);
+  EXPECT_EQ(st.st_ino, HostInode(new_host));
+  EXPECT_EQ(st.st_size, 6);
+
+  // Truncation by the old name must not reach the open file through the
+  // handle still registered under that name; by the new name it does.
+  EXPECT_EQ(truncate(mirror_.mnt("a").c_str(), 0), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(ReadFile(new_host), "ALPHA!");
+  EXPECT_EQ(ReadAt(reader.get(), 64), "ALPHA!");
+  ASSERT_EQ(truncate(mirror_.mnt("b").c_str(), 2), 0) << std::strerror(errno);
+  EXPECT_EQ(ReadFile(new_host), "AL");
+  EXPECT_EQ(ReadAt(reader.get(), 64), "AL");
+
+  // Renamed back, the registered handle serves its name again.
+  ASSERT_EQ(rename(new_host.c_str(), old_host.c_str()), 0);
+  const size_t mark = mirror_.LogMark();
+  ASSERT_EQ(truncate(mirror_.mnt("a").c_str(), 1), 0) << std::strerror(errno);
+  EXPECT_TRUE(mirror_.WaitForLog(mark, "Mapped file " + old_host + " to handle"))
+      << mirror_.LogSince(mark);
+  EXPECT_EQ(ReadFile(old_host), "A");
+  ASSERT_EQ(stat(mirror_.mnt("a").c_str(), &st), 0) << std::strerror(errno);
+  EXPECT_EQ(st.st_size, 1);
+
+  EXPECT_EQ(reader.Close(), 0);
+  EXPECT_EQ(writer.Close(), 0);
+  EXPECT_TRUE(mirror_.WaitForNoTreeDescriptors());
+}
+
+TEST_F(FaultsTest, TerminationSignalsUnmountAndExitCleanly) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(signal));
+    if (signal != SIGTERM) {
+      mirror_.Stop();
+      mirror_.Start();
+      ASSERT_FALSE(HasFatalFailure());
+    }
+    WriteFile(mirror_.src("open-during-exit"), "still here\n");
+    // A file held open through the mount does not keep the daemon from
+    // unmounting.
+    const int fd = open(mirror_.mnt("open-during-exit").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    const pid_t daemon = mirror_.daemon_pid();
+    const std::string mount_point = mirror_.mnt_dir();
+    ASSERT_EQ(kill(daemon, signal), 0);
+    EXPECT_TRUE(WaitForExitUnreaped(daemon, 10s)) << "the daemon did not exit";
+    EXPECT_FALSE(MountedAt(mount_point)) << "the daemon exited and left its mount";
+    const int status = mirror_.SignalAndReap(signal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    char buffer[16];
+    EXPECT_EQ(pread(fd, buffer, sizeof buffer, 0), -1) << "read through a gone mount";
+    close(fd);
+    EXPECT_EQ(ReadFile(mirror_.src("open-during-exit")), "still here\n");
+  }
+}
+
+// A daemon started by hand on a mount point; killed and unmounted in every path.
+class HandDaemon {
+ public:
+  HandDaemon(const std::string& src, const std::string& mnt, const std::string& log) : mnt_(mnt) {
+    const std::string options = "allow_other,modules=subdir,subdir=" + src +
+                                ",attr_timeout=0,entry_timeout=0,negative_timeout=0";
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, STDOUT_FILENO);
+      dup2(out, STDERR_FILENO);
+      execl(CALLERFS_BINARY, CALLERFS_BINARY, "-f", "-o", options.c_str(), mnt.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  HandDaemon(const HandDaemon&) = delete;
+  HandDaemon& operator=(const HandDaemon&) = delete;
+  ~HandDaemon() {
+    if (pid_ > 0) {
+      if (MountedAt(mnt_)) RunProgram({"fusermount", "-u", "-z", mnt_});
+      if (!WaitForExitUnreaped(pid_, 5s)) kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (MountedAt(mnt_)) RunProgram({"fusermount", "-u", "-z", mnt_});
+  }
+
+  bool WaitForMount(std::chrono::milliseconds timeout) const {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    while (!MountedAt(mnt_)) {
+      if (Clock::now() > deadline || WaitForExitUnreaped(pid_, 0ms)) return false;
+      std::this_thread::sleep_for(10ms);
+    }
+    return true;
+  }
+  // Unmounts and reaps; the daemon's raw wait status, or -1.
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    const int unmounted = RunProgram({"fusermount", "-u", mnt_});
+    if (unmounted != 0 || !WaitForExitUnreaped(pid_, 10s)) return -1;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+  }
+
+ private:
+  std::string mnt_;
+  pid_t pid_ = -1;
+};
+
+TEST_F(FaultsTest, KilledDaemonsMountCanBeUnmountedAndMountedAgain) {
+  WriteFile(mirror_.src("survivor"), "kept on the host\n");
+  const pid_t daemon = mirror_.daemon_pid();
+  const std::string mount_point = mirror_.mnt_dir();
+  ASSERT_EQ(kill(daemon, SIGKILL), 0);
+  ASSERT_TRUE(WaitForExitUnreaped(daemon, 10s));
+
+  // The mount stays, dead, until it is unmounted.
+  EXPECT_TRUE(MountedAt(mount_point));
+  struct stat st;
+  EXPECT_EQ(stat(mirror_.mnt("survivor").c_str(), &st), -1);
+  EXPECT_EQ(errno, ENOTCONN);
+  EXPECT_EQ(RunProgram({"fusermount", "-u", mount_point}), 0);
+  EXPECT_FALSE(MountedAt(mount_point));
+  const int status = mirror_.SignalAndReap(SIGKILL);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+
+  // A fresh daemon mounts on the same mount point and serves the tree.
+  HandDaemon fresh(mirror_.src_dir(), mount_point, mirror_.root() + "/fresh.log");
+  ASSERT_TRUE(fresh.WaitForMount(10s)) << ReadFile(mirror_.root() + "/fresh.log");
+  EXPECT_EQ(ReadFile(mirror_.mnt("survivor")), "kept on the host\n");
+  EXPECT_EQ(WriteThrough(mirror_.mnt("after-restart"), "new daemon\n"), 0);
+  EXPECT_EQ(ReadFile(mirror_.src("after-restart")), "new daemon\n");
+  const int fresh_status = fresh.Stop();
+  EXPECT_TRUE(fresh_status != -1 && WIFEXITED(fresh_status) && WEXITSTATUS(fresh_status) == 0)
+      << "status " << fresh_status << ": " << ReadFile(mirror_.root() + "/fresh.log");
+  EXPECT_FALSE(MountedAt(mount_point));
+}
+
+}  // namespace
+}  // namespace callerfs::testing

@@ -91,6 +91,13 @@ void Mirror::Start(const MountOptions& options) {
     const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
+    if (!options.inherited_file_path.empty() && options.inherited_fd > STDERR_FILENO) {
+      const int extra = open(options.inherited_file_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (extra != options.inherited_fd) {
+        dup2(extra, options.inherited_fd);
+        close(extra);
+      }
+    }
     for (const std::string& entry : options.environment) putenv(strdup(entry.c_str()));
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));

@@ -25,6 +25,10 @@ struct MountOptions {
   std::vector<std::string> extra_args;
   // Extra "NAME=value" environment entries for the daemon.
   std::vector<std::string> environment;
+  // When set, the daemon inherits this file (opened for appending, created if
+  // missing) as descriptor number inherited_fd.
+  std::string inherited_file_path;
+  int inherited_fd = -1;
 };
 
 class Mirror {
