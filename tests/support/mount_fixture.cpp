@@ -77,7 +77,9 @@ void Mirror::Start(const MountOptions& options) {
   ASSERT_EQ(chmod(src_.c_str(), 01777), 0);
   ASSERT_EQ(mkdir(mnt_.c_str(), 0755), 0);
 
-  std::string option_list = "allow_other,modules=subdir,subdir=" + src_;
+  mnt_tree_ = options.whole_tree ? mnt_ + src_ : mnt_;
+  std::string option_list = "allow_other";
+  if (!options.whole_tree) option_list += ",modules=subdir,subdir=" + src_;
   if (options.no_kernel_cache) option_list += ",attr_timeout=0,entry_timeout=0,negative_timeout=0";
   if (!options.options.empty()) option_list += "," + options.options;
   std::vector<std::string> argv = {CALLERFS_BINARY, "-f", "-o", option_list};

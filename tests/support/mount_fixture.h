@@ -16,6 +16,9 @@
 namespace callerfs::testing {
 
 struct MountOptions {
+  // Mirror the host's whole tree instead of only the source directory; the
+  // source directory is then reached through the mount at its host path.
+  bool whole_tree = false;
   // Turns off the kernel's attribute and entry caches, so every request
   // reaches the daemon and host-side changes are seen at once.
   bool no_kernel_cache = true;
@@ -52,7 +55,7 @@ class Mirror {
   const std::string& mnt_dir() const { return mnt_; }
   // Paths of the same object on the host and through the mount.
   std::string src(const std::string& relative) const { return src_ + "/" + relative; }
-  std::string mnt(const std::string& relative) const { return mnt_ + "/" + relative; }
+  std::string mnt(const std::string& relative) const { return mnt_tree_ + "/" + relative; }
 
   // The daemon's standard output so far, and from a mark on.
   std::string Log() const;
@@ -79,6 +82,7 @@ class Mirror {
   int ReapWithTimeout(std::chrono::milliseconds timeout);
 
   std::string root_, src_, mnt_, log_path_, err_path_;
+  std::string mnt_tree_;  // the source directory as seen through the mount
   pid_t daemon_pid_ = -1;
 };
 
