@@ -124,6 +124,7 @@ void Mirror::Start(const MountOptions& options) {
   // The first request completes the library's init before tests begin.
   struct stat st;
   ASSERT_EQ(stat(mnt_.c_str(), &st), 0) << strerror(errno);
+  baseline_descriptors_ = DescriptorTargets();
 }
 
 bool Mirror::IsMounted() const {
@@ -172,6 +173,12 @@ void Mirror::Stop() {
       for (const std::string& target : OpenTreeDescriptors()) held += " " + target;
       ADD_FAILURE() << "the daemon still holds descriptors on the test tree:" << held;
     }
+    if (!WaitForDescriptorCount(baseline_descriptors_.size())) {
+      std::string now;
+      for (const std::string& target : DescriptorTargets()) now += " " + target;
+      ADD_FAILURE() << "the daemon holds more descriptors than after mounting ("
+                    << baseline_descriptors_.size() << "):" << now;
+    }
     Unmount();
     const int status = ReapWithTimeout(10s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
@@ -211,6 +218,28 @@ bool Mirror::WaitForLog(size_t mark, const std::string& text,
 }
 
 std::string Mirror::Stderr() const { return Slurp(err_path_); }
+
+std::vector<std::string> Mirror::DescriptorTargets() const {
+  std::vector<std::string> targets;
+  if (daemon_pid_ <= 0) return targets;
+  const std::string dir = "/proc/" + std::to_string(daemon_pid_) + "/fd";
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir, error)) {
+    std::error_code link_error;
+    const std::string target = fs::read_symlink(entry.path(), link_error).string();
+    if (!link_error && target.rfind("socket:", 0) != 0) targets.push_back(target);
+  }
+  return targets;
+}
+
+bool Mirror::WaitForDescriptorCount(size_t most) const {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (DescriptorTargets().size() > most) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
 
 std::vector<std::string> Mirror::OpenTreeDescriptors() const {
   std::vector<std::string> held;

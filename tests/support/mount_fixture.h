@@ -66,11 +66,16 @@ class Mirror {
                   std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
   std::string Stderr() const;
 
+  // What every descriptor of the daemon refers to, sockets left out (the
+  // lock library keeps its connection to the lock server open).
+  std::vector<std::string> DescriptorTargets() const;
   // Descriptors the daemon holds on anything under the test tree.
   std::vector<std::string> OpenTreeDescriptors() const;
   // Waits until the daemon holds no descriptor on the tree; release is
   // asynchronous, so a test's close(2) may return before the daemon's.
   bool WaitForNoTreeDescriptors(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+  // Waits until the daemon holds at most `most` descriptors (sockets aside).
+  bool WaitForDescriptorCount(size_t most) const;
 
   // Sends a signal to the daemon and waits for it to exit; returns its raw
   // wait status. The mount is cleaned up afterwards if still there.
@@ -83,6 +88,7 @@ class Mirror {
 
   std::string root_, src_, mnt_, log_path_, err_path_;
   std::string mnt_tree_;  // the source directory as seen through the mount
+  std::vector<std::string> baseline_descriptors_;  // right after mounting
   pid_t daemon_pid_ = -1;
 };
 
