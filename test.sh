@@ -29,6 +29,9 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 su
 
 build build-tsan -DSANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1 suite build-tsan -L unit
+# The stress test runs the daemon from the same build, so the daemon's own
+# threads are checked under load too.
+TSAN_OPTIONS=halt_on_error=1 suite build-tsan -R StressTest
 
 echo "== fuzzing" >&2
 scripts/fuzz.sh

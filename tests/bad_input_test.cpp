@@ -206,24 +206,11 @@ DirectRun RunDaemon(const std::vector<std::string>& args, const std::string& err
     dup2(null, STDIN_FILENO);
     dup2(null, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
-    std::vector<char*> raw;
-    for (const std::string& arg : argv) raw.push_back(const_cast<char*>(arg.c_str()));
-    raw.push_back(nullptr);
-    execv(raw[0], raw.data());
-    _exit(127);
+    ExecOrExit(argv);
   }
   if (pid < 0) return run;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "callerfs did not exit within 10 s; killed it";
-      break;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
+  if (!ReapWithin(pid, 10s, &status)) ADD_FAILURE() << "callerfs did not exit within 10 s; killed it";
   run.status = status;
   run.err = ReadFile(err_path);
   return run;

@@ -45,24 +45,6 @@ bool MountedAt(const std::string& path) {
   return false;
 }
 
-// Runs a program to completion with its output discarded; its exit code.
-int RunProgram(const std::vector<std::string>& argv) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int devnull = open("/dev/null", O_RDWR);
-    dup2(devnull, STDOUT_FILENO);
-    dup2(devnull, STDERR_FILENO);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // Waits up to timeout for a child to end, without reaping it, so that the
 // state it left (its mount) can be looked at before the fixture reaps it.
 bool WaitForExitUnreaped(pid_t pid, std::chrono::milliseconds timeout) {

@@ -27,115 +27,13 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/actor.h"
 #include "tests/support/mount_fixture.h"
 
 namespace callerfs::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-constexpr int kStepTimedOut = -2;
-constexpr int kActorGone = -3;
-
-// A forked child acting as one user. It runs prepared steps one at a time when
-// the test says so, so a test can interleave several users' calls and keep
-// descriptors open across them. Steps run in the child: whatever they capture
-// by reference is the child's own copy. Each returns 0 when things went as
-// the step expects, or an errno (or another code) otherwise.
-class Actor {
- public:
-  using Action = std::function<int()>;
-
-  Actor(uid_t uid, gid_t gid, std::vector<Action> steps) : steps_(std::move(steps)) {
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ends[0]);
-      for (int fd : LiveChannels()) close(fd);  // other actors' ends
-      if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(126);
-      Serve(ends[1]);
-    }
-    close(ends[1]);
-    if (pid_ < 0) {
-      close(ends[0]);
-      return;
-    }
-    channel_ = ends[0];
-    LiveChannels().insert(channel_);
-  }
-  Actor(const Actor&) = delete;
-  Actor& operator=(const Actor&) = delete;
-  ~Actor() { Finish(); }
-
-  bool ok() const { return channel_ != -1; }
-  pid_t pid() const { return pid_; }
-
-  // Lets the child run its next step.
-  void Start() {
-    const char command = 's';
-    if (channel_ != -1) send(channel_, &command, 1, MSG_NOSIGNAL);
-  }
-  // The result of the started step.
-  int Wait(std::chrono::milliseconds timeout = 60s) {
-    if (!Ready(timeout)) return kStepTimedOut;
-    int result = 0;
-    if (recv(channel_, &result, sizeof result, MSG_WAITALL) != sizeof result) return kActorGone;
-    return result;
-  }
-  // Whether the started step has ended within timeout.
-  bool Ready(std::chrono::milliseconds timeout) {
-    if (channel_ == -1) return true;
-    pollfd fd{channel_, POLLIN, 0};
-    return poll(&fd, 1, static_cast<int>(timeout.count())) > 0;
-  }
-  int Step() {
-    Start();
-    return Wait();
-  }
-  // Tells the child to exit (killing it if it does not) and reaps it.
-  void Finish() {
-    if (channel_ != -1) {
-      const char command = 'x';
-      send(channel_, &command, 1, MSG_NOSIGNAL);
-      LiveChannels().erase(channel_);
-      close(channel_);
-      channel_ = -1;
-    }
-    if (pid_ <= 0) return;
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-    pid_ = -1;
-  }
-
- private:
-  static std::set<int>& LiveChannels() {
-    static std::set<int> channels;
-    return channels;
-  }
-
-  [[noreturn]] void Serve(int channel) {
-    size_t next = 0;
-    char command = 0;
-    while (recv(channel, &command, 1, 0) == 1 && command == 's') {
-      const int result = next < steps_.size() ? steps_[next++]() : -1;
-      if (send(channel, &result, sizeof result, MSG_NOSIGNAL) != sizeof result) break;
-    }
-    _exit(0);
-  }
-
-  std::vector<Action> steps_;
-  pid_t pid_ = -1;
-  int channel_ = -1;
-};
 
 int OpenInto(int& fd, const std::string& path, int flags, mode_t mode = 0) {
   fd = open(path.c_str(), flags, mode);

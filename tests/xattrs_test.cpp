@@ -22,87 +22,13 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/actor.h"
 #include "tests/support/mount_fixture.h"
 
 namespace callerfs::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A forked child acting as one user. It runs prepared steps one at a time when
-// the test says so, so a test can keep a descriptor open in one user's process
-// while it makes other calls. Steps run in the child: whatever they capture by
-// reference is the child's own copy. Each returns 0 or an errno.
-class Actor {
- public:
-  using Action = std::function<int()>;
-
-  Actor(uid_t uid, gid_t gid, std::vector<Action> steps) : steps_(std::move(steps)) {
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ends[0]);
-      if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(126);
-      size_t next = 0;
-      char command = 0;
-      while (recv(ends[1], &command, 1, 0) == 1 && command == 's') {
-        const int result = next < steps_.size() ? steps_[next++]() : -1;
-        if (send(ends[1], &result, sizeof result, MSG_NOSIGNAL) != sizeof result) break;
-      }
-      _exit(0);
-    }
-    close(ends[1]);
-    if (pid_ < 0) {
-      close(ends[0]);
-      return;
-    }
-    channel_ = ends[0];
-  }
-  Actor(const Actor&) = delete;
-  Actor& operator=(const Actor&) = delete;
-  ~Actor() { Finish(); }
-
-  bool ok() const { return channel_ != -1; }
-
-  // Runs the next step in the child and returns its result (-2: it did not
-  // end in time; -3: the child is gone).
-  int Step(std::chrono::milliseconds timeout = 30s) {
-    const char command = 's';
-    if (channel_ == -1 || send(channel_, &command, 1, MSG_NOSIGNAL) != 1) return -3;
-    pollfd fd{channel_, POLLIN, 0};
-    if (poll(&fd, 1, static_cast<int>(timeout.count())) <= 0) return -2;
-    int result = 0;
-    if (recv(channel_, &result, sizeof result, MSG_WAITALL) != sizeof result) return -3;
-    return result;
-  }
-
-  void Finish() {
-    if (channel_ != -1) {
-      const char command = 'x';
-      send(channel_, &command, 1, MSG_NOSIGNAL);
-      close(channel_);
-      channel_ = -1;
-    }
-    if (pid_ <= 0) return;
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-    pid_ = -1;
-  }
-
- private:
-  std::vector<Action> steps_;
-  pid_t pid_ = -1;
-  int channel_ = -1;
-};
 
 // A value, or the errno of the failing call.
 struct Outcome {

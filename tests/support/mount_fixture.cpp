@@ -29,24 +29,6 @@ std::string Slurp(const std::string& path) {
   return out.str();
 }
 
-// Runs a program to completion, output discarded; returns its exit code.
-int RunQuietly(const std::vector<std::string>& argv) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int devnull = open("/dev/null", O_RDWR);
-    dup2(devnull, STDOUT_FILENO);
-    dup2(devnull, STDERR_FILENO);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 std::string Describe(int status) {
   if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
@@ -101,11 +83,7 @@ void Mirror::Start(const MountOptions& options) {
       }
     }
     for (const std::string& entry : options.environment) putenv(strdup(entry.c_str()));
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    ExecOrExit(argv);
   }
 
   const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -141,26 +119,19 @@ bool Mirror::IsMounted() const {
 
 void Mirror::Unmount() {
   for (int attempt = 0; attempt < 50 && IsMounted(); ++attempt) {
-    if (RunQuietly({"fusermount", "-u", mnt_}) == 0) return;
+    if (RunProgram({"fusermount", "-u", mnt_}) == 0) return;
     std::this_thread::sleep_for(100ms);  // busy: a child may still be closing
   }
   if (IsMounted()) {
     ADD_FAILURE() << "the mount stayed busy; detaching it lazily";
-    RunQuietly({"fusermount", "-u", "-z", mnt_});
+    RunProgram({"fusermount", "-u", "-z", mnt_});
   }
 }
 
 int Mirror::ReapWithTimeout(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
-  while (waitpid(daemon_pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(daemon_pid_, SIGKILL);
-      waitpid(daemon_pid_, &status, 0);
-      ADD_FAILURE() << "callerfs did not exit after unmounting; killed it";
-      break;
-    }
-    std::this_thread::sleep_for(10ms);
+  if (!ReapWithin(daemon_pid_, timeout, &status)) {
+    ADD_FAILURE() << "callerfs did not exit after unmounting; killed it";
   }
   daemon_pid_ = -1;
   return status;
@@ -184,7 +155,7 @@ void Mirror::Stop() {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "callerfs ended with " << Describe(status) << ": " << Stderr();
   } else if (!mnt_.empty() && IsMounted()) {
-    RunQuietly({"fusermount", "-u", "-z", mnt_});
+    RunProgram({"fusermount", "-u", "-z", mnt_});
   }
   if (!root_.empty() && !IsMounted()) {
     std::error_code ignored;
@@ -196,7 +167,7 @@ void Mirror::Stop() {
 int Mirror::SignalAndReap(int signal) {
   kill(daemon_pid_, signal);
   const int status = ReapWithTimeout(10s);
-  if (IsMounted()) RunQuietly({"fusermount", "-u", "-z", mnt_});
+  if (IsMounted()) RunProgram({"fusermount", "-u", "-z", mnt_});
   return status;
 }
 
@@ -259,6 +230,40 @@ bool Mirror::WaitForNoTreeDescriptors(std::chrono::milliseconds timeout) const {
   while (!OpenTreeDescriptors().empty()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+int RunProgram(const std::vector<std::string>& argv) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, STDOUT_FILENO);
+    dup2(devnull, STDERR_FILENO);
+    ExecOrExit(argv);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void ExecOrExit(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+bool ReapWithin(pid_t pid, std::chrono::milliseconds timeout, int* status) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (waitpid(pid, status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, status, 0);
+      return false;
+    }
+    std::this_thread::sleep_for(5ms);
   }
   return true;
 }

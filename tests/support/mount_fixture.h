@@ -96,6 +96,18 @@ class Mirror {
 // cleared) and returns the child's exit code (fn's result), or 128 + signal.
 int RunAs(uid_t uid, gid_t gid, const std::function<int()>& fn);
 
+// Runs a program to completion, output discarded; returns its exit code
+// (128 + signal when killed, -1 when it could not be started).
+int RunProgram(const std::vector<std::string>& argv);
+
+// In a forked child: replaces the process with argv (searched on PATH), or
+// exits with 127.
+[[noreturn]] void ExecOrExit(const std::vector<std::string>& argv);
+
+// Waits up to timeout for a child to end and reaps it; kills it (and returns
+// false) if it has not ended by then. Its wait status goes to *status.
+bool ReapWithin(pid_t pid, std::chrono::milliseconds timeout, int* status);
+
 // errno of the last failing call as an exit code: 0 on success.
 inline int ErrnoOf(int result) { return result == -1 ? errno : 0; }
 
