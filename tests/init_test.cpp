@@ -58,15 +58,6 @@ std::map<std::string, std::string> ParseReport(const std::string& text) {
   return fields;
 }
 
-// An instrumented daemon loads an instrumented probe ahead of its sanitizer
-// runtime; tell the runtime that this order is intended.
-std::string SanitizerOptionsForPreload() {
-  const char* current = std::getenv("ASAN_OPTIONS");
-  std::string options = current != nullptr ? current : "";
-  if (!options.empty()) options += ":";
-  return "ASAN_OPTIONS=" + options + "verify_asan_link_order=0";
-}
-
 class ControlEntryPointTest : public MountTest {
  protected:
   void SetUp() override {
@@ -77,8 +68,8 @@ class ControlEntryPointTest : public MountTest {
 
   MountOptions Options() const override {
     MountOptions options;
-    options.environment = {std::string("LD_PRELOAD=") + CALLERFS_PROBE_LIBRARY,
-                           "KIVO_PROBE_REPORT=" + report_, SanitizerOptionsForPreload()};
+    options.environment = PreloadEnvironment(CALLERFS_PROBE_LIBRARY);
+    options.environment.push_back("KIVO_PROBE_REPORT=" + report_);
     return options;
   }
 

@@ -234,6 +234,15 @@ bool Mirror::WaitForNoTreeDescriptors(std::chrono::milliseconds timeout) const {
   return true;
 }
 
+std::vector<std::string> PreloadEnvironment(const std::string& library) {
+  // An instrumented daemon loads the instrumented library ahead of its
+  // sanitizer runtime; tell the runtime that this order is intended.
+  const char* current = std::getenv("ASAN_OPTIONS");
+  std::string options = current != nullptr ? current : "";
+  if (!options.empty()) options += ":";
+  return {"LD_PRELOAD=" + library, "ASAN_OPTIONS=" + options + "verify_asan_link_order=0"};
+}
+
 int RunProgram(const std::vector<std::string>& argv) {
   const pid_t pid = fork();
   if (pid == 0) {

@@ -111,6 +111,10 @@ bool ReapWithin(pid_t pid, std::chrono::milliseconds timeout, int* status);
 // errno of the last failing call as an exit code: 0 on success.
 inline int ErrnoOf(int result) { return result == -1 ? errno : 0; }
 
+// Environment entries that preload library into the daemon (also when the
+// daemon and the library are built with AddressSanitizer).
+std::vector<std::string> PreloadEnvironment(const std::string& library);
+
 // Why a mount test cannot run here, or empty when it can.
 std::string MountUnavailableReason();
 
