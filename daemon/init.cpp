@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "registry/diagnostics.h"
 #include "registry/open_files_map.h"
 
 namespace callerfs {
@@ -38,6 +39,7 @@ void* Init(fuse_conn_info* conn) {
     // The default close function is the same; nothing is lost.
   }
   conn->want &= ~FUSE_CAP_DONT_MASK;  // the kernel applies each caller's umask
+  SkipDiagnosticsIfDiscarded();
   RedirectStandardError();
   OfferCallerResolver();
   return fuse_get_context()->private_data;

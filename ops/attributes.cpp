@@ -6,9 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 #include "ops/ops.h"
+#include "registry/diagnostics.h"
 #include "ops/syscall_result.h"
 #include "ops/write_handle.h"
 
@@ -95,10 +94,10 @@ int Truncate(const char* path, off_t size) {
   const int printed_size = static_cast<int>(size);
   BorrowedWriteHandle handle(path);
   if (handle) {
-    std::printf("Mapped file %s to handle %i. ftruncate %i\n", path, handle.fd(), printed_size);
+    Diagnostic("Mapped file %s to handle %i. ftruncate %i\n", path, handle.fd(), printed_size);
     return ResultOf(::ftruncate(handle.fd(), size));
   }
-  std::printf("Map file %s failed. truncate %i\n", path, printed_size);
+  Diagnostic("Map file %s failed. truncate %i\n", path, printed_size);
   return ResultOf(::truncate(path, size));
 }
 

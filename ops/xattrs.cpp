@@ -3,9 +3,8 @@
 // handle when there is one and reports a missing object as a missing attribute.
 #include <sys/xattr.h>
 
-#include <cstdio>
-
 #include "ops/ops.h"
+#include "registry/diagnostics.h"
 #include "ops/syscall_result.h"
 #include "ops/write_handle.h"
 #include "registry/open_files_map.h"
@@ -21,11 +20,13 @@ int Getxattr(const char* path, const char* name, char* value, size_t size) {
   {
     BorrowedWriteHandle handle(path);
     if (handle) {
-      std::printf("Mapped file %s to handle %i mode %i. fgetxattr %s\n", path, handle.fd(),
-                  OpenFilesMap::Instance().GetMode(handle.fd()), name);
+      if (DiagnosticsWanted()) {
+        Diagnostic("Mapped file %s to handle %i mode %i. fgetxattr %s\n", path, handle.fd(),
+                   OpenFilesMap::Instance().GetMode(handle.fd()), name);
+      }
       result = CountOf(::fgetxattr(handle.fd(), name, value, size));
     } else {
-      std::printf("Failed to map file %s to an open handle. lgetxattr %s\n", path, name);
+      Diagnostic("Failed to map file %s to an open handle. lgetxattr %s\n", path, name);
       result = CountOf(::lgetxattr(path, name, value, size));
     }
   }

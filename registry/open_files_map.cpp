@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "registry/diagnostics.h"
+
 namespace callerfs {
 namespace {
 
@@ -18,6 +20,7 @@ std::atomic<OpenFilesMap::CallerUidSource> caller_uid_source{UidFromRequestConte
 // sees events in the order they happened.
 template <typename... Args>
 void Line(const char* format, Args... args) {
+  if (!DiagnosticsWanted()) return;
   std::printf(format, args...);
   std::fflush(stdout);
 }

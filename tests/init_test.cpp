@@ -228,5 +228,51 @@ INSTANTIATE_TEST_SUITE_P(Values, ErrorHandleRedirectTest, ::testing::Values("9",
                                                     : std::string("NumberWithTrailingText");
                          });
 
+// Write system calls the daemon has made so far (replies to the kernel
+// included).
+long WriteCalls(pid_t pid) {
+  std::istringstream io(ReadFile("/proc/" + std::to_string(pid) + "/io"));
+  std::string key;
+  long value = 0;
+  while (io >> key >> value) {
+    if (key == "syscw:") return value;
+  }
+  return -1;
+}
+
+// Writes made while serving a number of stats through a fresh mount whose
+// standard output goes to output_path (the log file when empty).
+long WritesForStats(const std::string& output_path, int stats, std::string* log) {
+  Mirror mirror;
+  MountOptions options;
+  options.output_path = output_path;
+  mirror.Start(options);
+  if (::testing::Test::HasFatalFailure()) return -1;
+  WriteFile(mirror.src("f"), "x");
+  const long before = WriteCalls(mirror.daemon_pid());
+  struct stat st;
+  for (int i = 0; i < stats; ++i) EXPECT_EQ(stat(mirror.mnt("f").c_str(), &st), 0);
+  const long after = WriteCalls(mirror.daemon_pid());
+  if (log != nullptr) *log = mirror.Log();
+  mirror.Stop();
+  return after - before;
+}
+
+// In the background standard output is /dev/null: the lines reach no one and
+// are not written; in the foreground every one of them is.
+TEST(DiagnosticsOutputTest, LinesAreWrittenUnlessOutputIsDevNull) {
+  const std::string reason = MountUnavailableReason();
+  if (!reason.empty()) GTEST_SKIP() << reason;
+  constexpr int kStats = 500;
+  std::string log;
+  const long logged = WritesForStats("", kStats, &log);
+  const long discarded = WritesForStats("/dev/null", kStats, nullptr);
+  ASSERT_GT(logged, 0);
+  ASSERT_GT(discarded, 0);
+  EXPECT_GE(CountOccurrences(log, "Returning pair 0"), static_cast<size_t>(kStats));
+  // Each stat makes at least one key line when the lines are written.
+  EXPECT_GE(logged - discarded, kStats) << "logged " << logged << ", discarded " << discarded;
+}
+
 }  // namespace
 }  // namespace callerfs::testing

@@ -71,7 +71,8 @@ void Mirror::Start(const MountOptions& options) {
   daemon_pid_ = fork();
   ASSERT_GE(daemon_pid_, 0) << strerror(errno);
   if (daemon_pid_ == 0) {
-    const int out = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const std::string& output = options.output_path.empty() ? log_path_ : options.output_path;
+    const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);

@@ -26,6 +26,8 @@ struct MountOptions {
   std::string options;
   // Extra arguments placed before the mount point (e.g. "-s").
   std::vector<std::string> extra_args;
+  // Where the daemon's standard output goes instead of the log file.
+  std::string output_path;
   // Extra "NAME=value" environment entries for the daemon.
   std::vector<std::string> environment;
   // When set, the daemon inherits this file (opened for appending, created if
