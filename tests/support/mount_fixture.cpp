@@ -29,6 +29,17 @@ std::string Slurp(const std::string& path) {
   return out.str();
 }
 
+// Checks done() every few milliseconds until it holds or timeout passes.
+template <typename Predicate>
+bool PollUntil(Predicate done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
 std::string Describe(int status) {
   if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
@@ -181,12 +192,7 @@ std::string Mirror::LogSince(size_t mark) const {
 
 bool Mirror::WaitForLog(size_t mark, const std::string& text,
                         std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (LogSince(mark).find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
+  return PollUntil([&] { return LogSince(mark).find(text) != std::string::npos; }, timeout);
 }
 
 std::string Mirror::Stderr() const { return Slurp(err_path_); }
@@ -205,34 +211,19 @@ std::vector<std::string> Mirror::DescriptorTargets() const {
 }
 
 bool Mirror::WaitForDescriptorCount(size_t most) const {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (DescriptorTargets().size() > most) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
+  return PollUntil([&] { return DescriptorTargets().size() <= most; }, 5s);
 }
 
 std::vector<std::string> Mirror::OpenTreeDescriptors() const {
   std::vector<std::string> held;
-  if (daemon_pid_ <= 0) return held;
-  const std::string dir = "/proc/" + std::to_string(daemon_pid_) + "/fd";
-  std::error_code error;
-  for (const fs::directory_entry& entry : fs::directory_iterator(dir, error)) {
-    std::error_code link_error;
-    const std::string target = fs::read_symlink(entry.path(), link_error).string();
-    if (!link_error && target.rfind(src_, 0) == 0) held.push_back(target);
+  for (const std::string& target : DescriptorTargets()) {
+    if (target.rfind(src_, 0) == 0) held.push_back(target);
   }
   return held;
 }
 
 bool Mirror::WaitForNoTreeDescriptors(std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!OpenTreeDescriptors().empty()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
+  return PollUntil([&] { return OpenTreeDescriptors().empty(); }, timeout);
 }
 
 std::vector<std::string> PreloadEnvironment(const std::string& library) {
