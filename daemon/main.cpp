@@ -1,11 +1,12 @@
-// callerfs: mirrors the host's tree (or one directory of it, with the subdir
-// module) at the mount point, passing every request through to the same path.
+// callerfs: mirrors the host's tree (or one directory of it) at the mount
+// point, passing every request through to the same path below the base.
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <new>
+#include <string>
 
+#include "daemon/command_line.h"
 #include "daemon/mount_paths.h"
 #include "daemon/operations.h"
 
@@ -21,31 +22,29 @@ void RaiseDescriptorLimit() {
   }
 }
 
+int Fail(const std::string& reason) {
+  std::fprintf(stderr, "callerfs: %s\n", reason.c_str());
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   callerfs::PublishMountPaths(argc, argv);
+  // The library's arguments live until the process ends (static: they stay
+  // reachable for the leak checker).
+  static callerfs::CommandLine line;
+  std::string error;
+  if (!callerfs::ParseCommandLine(argc, argv, line, error)) return Fail(error);
+  if (line.source_form) callerfs::PublishBaseDirectory(line.base);
+
   ::umask(0);  // modes arrive with the caller's umask applied by the kernel
   RaiseDescriptorLimit();
   // Diagnostics are whole lines; line buffering keeps them in order with the
   // registry's flushed lines and visible at once when output is a file or pipe.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (!callerfs::OpenHostTree(line, error)) return Fail(error);
 
-  // use_ino always comes first, so the host's inode numbers reach callers.
-  // The vector lives until the process ends (static: it stays reachable).
-  static char** args = new (std::nothrow) char*[argc + 3];
-  if (args == nullptr) {
-    std::fprintf(stderr, "callerfs: out of memory preparing the arguments\n");
-    return 1;
-  }
-  static char option_flag[] = "-o";
-  static char use_ino[] = "use_ino";
-  args[0] = argv[0];
-  args[1] = option_flag;
-  args[2] = use_ino;
-  for (int i = 1; i < argc; ++i) args[i + 2] = argv[i];
-  args[argc + 2] = nullptr;
-
-  return fuse_main_real(argc + 2, args, &callerfs::kOperations, sizeof(callerfs::kOperations),
-                        nullptr);
+  return fuse_main_real(line.library_args.argc, line.library_args.argv, &callerfs::kOperations,
+                        sizeof(callerfs::kOperations), nullptr);
 }

@@ -94,10 +94,12 @@ void PublishMountPaths(int argc, char** argv) {
       ::setenv("QD_MOUNTPOINT", resolved->c_str(), 1);
     }
   }
-  if (subdir_module && subdir && !subdir->empty()) {
-    const std::string base = WithoutTrailingSlash(*subdir);
-    ::setenv("QD_MOUNTSUBDIR", Resolve(base).value_or(base).c_str(), 1);
-  }
+  if (subdir_module && subdir && !subdir->empty()) PublishBaseDirectory(*subdir);
+}
+
+void PublishBaseDirectory(std::string_view given) {
+  const std::string base = WithoutTrailingSlash(given);
+  ::setenv("QD_MOUNTSUBDIR", Resolve(base).value_or(base).c_str(), 1);
 }
 
 }  // namespace callerfs

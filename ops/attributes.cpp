@@ -1,43 +1,66 @@
-// Attribute and namespace handlers: plain pass-throughs to the same path on
-// the host, except that mkdir and symlink give what they make to the caller,
-// and getattr, truncate, utimens and access act on the caller's registered
+// Attribute and namespace handlers: pass-throughs to the same path on the
+// host, resolved beneath the base without following links (host_path.h),
+// except that mkdir and symlink give what they make to the caller, and
+// getattr, truncate, utimens and access act on the caller's registered
 // write-only handle for the path when there is one.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstring>
+
+#include "ops/host_path.h"
 #include "ops/ops.h"
-#include "registry/diagnostics.h"
 #include "ops/syscall_result.h"
 #include "ops/write_handle.h"
+#include "registry/diagnostics.h"
 
 namespace callerfs::ops {
 namespace {
 
-// Opens the object at path for an ownership fix-up, without following a final
-// symbolic link, and only if it still looks like what this request just made:
-// the right type and owned by the daemon. Between our mkdir/symlink and this
-// open, anyone may rename another object into the name; fixing up that one
-// would hand it to the caller with root's privilege.
-UniqueFd OpenJustMade(const char* path, int open_flags, mode_t type) {
-  UniqueFd fd(::open(path, open_flags | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd) return fd;
+// Whether the object open at fd still looks like what this request just
+// made: the right type and owned by the daemon. Between our mkdirat or
+// symlinkat and opening the name again, anyone may rename another object
+// into it; fixing up that one would hand it to the caller with root's
+// privilege.
+bool LooksJustMade(int fd, mode_t type) {
   struct stat st;
-  if (::fstat(fd.get(), &st) == -1 || (st.st_mode & S_IFMT) != type || st.st_uid != ::geteuid()) {
-    return UniqueFd(-1);
+  return ::fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == type && st.st_uid == ::geteuid();
+}
+
+// A directory made a moment ago holds only "." and "..". One read of a small
+// buffer tells: it holds those two and any third entry there is.
+bool IsEmptyDirectory(int fd) {
+  alignas(8) char buffer[1024];
+  const long size = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+  if (size < 0) return false;
+  for (long at = 0; at < size;) {
+    struct Entry {
+      ino64_t ino;
+      off64_t off;
+      unsigned short reclen;
+      unsigned char type;
+      char name[1];
+    };
+    const auto* entry = reinterpret_cast<const Entry*>(buffer + at);
+    if (std::strcmp(entry->name, ".") != 0 && std::strcmp(entry->name, "..") != 0) return false;
+    at += entry->reclen;
   }
-  return fd;
+  return true;
 }
 
 }  // namespace
 
 int Getattr(const char* path, struct stat* st) {
-  BorrowedWriteHandle handle(path);
+  const PinnedParent at(path);
+  const KeyPath key(path);
+  BorrowedWriteHandle handle(key.c_str(), at);
   if (handle) {
     *st = handle.stat();
     return 0;
   }
-  return ResultOf(::lstat(path, st));
+  return ResultOf(at.Stat(st));
 }
 
 int Fgetattr(const char*, struct stat* st, fuse_file_info* fi) {
@@ -46,59 +69,109 @@ int Fgetattr(const char*, struct stat* st, fuse_file_info* fi) {
 
 int Readlink(const char* path, char* buf, size_t size) {
   if (size == 0) return -EINVAL;
-  const ssize_t length = ::readlink(path, buf, size - 1);
+  const PinnedParent at(path);
+  if (at.error()) return -at.error();
+  const ssize_t length = ::readlinkat(at.dir(), at.name(), buf, size - 1);
   if (length == -1) return -errno;
   buf[length] = '\0';
   return 0;
 }
 
 int Mknod(const char* path, mode_t mode, dev_t rdev) {
-  if (S_ISFIFO(mode)) return ResultOf(::mkfifo(path, mode));
-  return ResultOf(::mknod(path, mode, rdev));
+  const PinnedParent at(path);
+  if (at.error()) return -at.error();
+  return ResultOf(::mknodat(at.dir(), at.name(), mode, S_ISFIFO(mode) ? 0 : rdev));
 }
 
 // The directory always stays once made; of the fix-up failures only EPERM is
 // reported, so a daemon without the right to give objects away says so.
 int Mkdir(const char* path, mode_t mode) {
-  if (::mkdir(path, mode) == -1) return -errno;
+  const PinnedParent at(path);
+  if (at.error()) return -at.error();
+  if (::mkdirat(at.dir(), at.name(), mode) == -1) return -errno;
+  const UniqueFd dir(at.OpenName(O_RDONLY | O_DIRECTORY));
+  if (!dir || !LooksJustMade(dir.get(), S_IFDIR) || !IsEmptyDirectory(dir.get())) {
+    return 0;  // no longer ours to fix up
+  }
   const fuse_context* caller = fuse_get_context();
-  const UniqueFd dir = OpenJustMade(path, O_RDONLY | O_DIRECTORY, S_IFDIR);
-  if (!dir) return 0;  // no longer ours to fix up
   if (::fchown(dir.get(), caller->uid, caller->gid) == -1 && errno == EPERM) return -EPERM;
   if (::fchmod(dir.get(), mode) == -1 && errno == EPERM) return -EPERM;
   return 0;
 }
 
-int Unlink(const char* path) { return ResultOf(::unlink(path)); }
+int Unlink(const char* path) {
+  const PinnedParent at(path);
+  if (at.error()) return -at.error();
+  return ResultOf(::unlinkat(at.dir(), at.name(), 0));
+}
 
-int Rmdir(const char* path) { return ResultOf(::rmdir(path)); }
+int Rmdir(const char* path) {
+  const PinnedParent at(path);
+  if (at.error()) return -at.error();
+  return ResultOf(::unlinkat(at.dir(), at.name(), AT_REMOVEDIR));
+}
 
 int Symlink(const char* target, const char* path) {
-  if (::symlink(target, path) == -1) return -errno;
+  const PinnedParent at(path);
+  if (at.error()) return -at.error();
+  if (::symlinkat(target, at.dir(), at.name()) == -1) return -errno;
+  const UniqueFd link(at.OpenName(O_PATH));
+  if (!link || !LooksJustMade(link.get(), S_IFLNK)) return 0;  // no longer ours to fix up
   const fuse_context* caller = fuse_get_context();
-  const UniqueFd link = OpenJustMade(path, O_PATH, S_IFLNK);
-  if (!link) return 0;  // no longer ours to fix up
   return ResultOf(::fchownat(link.get(), "", caller->uid, caller->gid, AT_EMPTY_PATH));
 }
 
-int Rename(const char* from, const char* to) { return ResultOf(::rename(from, to)); }
+int Rename(const char* from, const char* to) {
+  const PinnedParent old_at(from);
+  if (old_at.error()) return -old_at.error();
+  const PinnedParent new_at(to);
+  if (new_at.error()) return -new_at.error();
+  return ResultOf(::renameat(old_at.dir(), old_at.name(), new_at.dir(), new_at.name()));
+}
 
-int Link(const char* from, const char* to) { return ResultOf(::link(from, to)); }
+// Flags 0: a link is linked as itself, never followed.
+int Link(const char* from, const char* to) {
+  const PinnedParent old_at(from);
+  if (old_at.error()) return -old_at.error();
+  const PinnedParent new_at(to);
+  if (new_at.error()) return -new_at.error();
+  return ResultOf(::linkat(old_at.dir(), old_at.name(), new_at.dir(), new_at.name(), 0));
+}
 
-int Chmod(const char* path, mode_t mode) { return ResultOf(::chmod(path, mode)); }
+// There is no fchmod for an O_PATH descriptor; its /proc/self/fd path names
+// exactly the pinned object.
+int Chmod(const char* path, mode_t mode) {
+  const PinnedObject object(path, O_PATH);
+  if (object.error()) return -object.error();
+  char proc_path[32];
+  return ResultOf(::chmod(object.ProcPath(proc_path), mode));
+}
 
-int Chown(const char* path, uid_t uid, gid_t gid) { return ResultOf(::lchown(path, uid, gid)); }
+int Chown(const char* path, uid_t uid, gid_t gid) {
+  const PinnedParent at(path);
+  if (at.error()) return -at.error();
+  return ResultOf(::fchownat(at.dir(), at.name(), uid, gid, AT_SYMLINK_NOFOLLOW));
+}
 
 // The size is printed with %i, i.e. its low 32 bits as a signed number.
+// truncate(2) of the pinned object's /proc/self/fd path opens nothing, so a
+// FIFO or device under the name is refused (EINVAL) without being opened.
 int Truncate(const char* path, off_t size) {
   const int printed_size = static_cast<int>(size);
-  BorrowedWriteHandle handle(path);
+  const PinnedParent at(path);
+  const KeyPath key(path);
+  BorrowedWriteHandle handle(key.c_str(), at);
   if (handle) {
-    Diagnostic("Mapped file %s to handle %i. ftruncate %i\n", path, handle.fd(), printed_size);
+    Diagnostic("Mapped file %s to handle %i. ftruncate %i\n", key.c_str(), handle.fd(),
+               printed_size);
     return ResultOf(::ftruncate(handle.fd(), size));
   }
-  Diagnostic("Map file %s failed. truncate %i\n", path, printed_size);
-  return ResultOf(::truncate(path, size));
+  Diagnostic("Map file %s failed. truncate %i\n", key.c_str(), printed_size);
+  if (at.error()) return -at.error();
+  const PinnedObject object(at.dir(), at.name(), O_PATH);
+  if (object.error()) return -object.error();
+  char proc_path[32];
+  return ResultOf(::truncate(object.ProcPath(proc_path), size));
 }
 
 int Ftruncate(const char*, off_t size, fuse_file_info* fi) {
@@ -106,18 +179,33 @@ int Ftruncate(const char*, off_t size, fuse_file_info* fi) {
 }
 
 int Utimens(const char* path, const struct timespec times[2]) {
-  BorrowedWriteHandle handle(path);
+  const PinnedParent at(path);
+  const KeyPath key(path);
+  BorrowedWriteHandle handle(key.c_str(), at);
   if (handle) return ResultOf(::futimens(handle.fd(), times));
-  return ResultOf(::utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW));
+  if (at.error()) return -at.error();
+  return ResultOf(::utimensat(at.dir(), at.name(), times, AT_SYMLINK_NOFOLLOW));
 }
 
 // Holding the file open for writing is taken as permission enough.
 int Access(const char* path, int mask) {
-  BorrowedWriteHandle handle(path);
+  const PinnedParent at(path);
+  const KeyPath key(path);
+  BorrowedWriteHandle handle(key.c_str(), at);
   if (handle) return 0;
-  return ResultOf(::access(path, mask));
+  if (at.error()) return -at.error();
+  const PinnedObject object(at.dir(), at.name(), O_PATH);
+  if (object.error()) return -object.error();
+  if (::faccessat(object.fd(), "", mask, AT_EMPTY_PATH) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -errno;
+  char proc_path[32];  // kernels before 5.8 take no flags here
+  return ResultOf(::access(object.ProcPath(proc_path), mask));
 }
 
-int Statfs(const char* path, struct statvfs* st) { return ResultOf(::statvfs(path, st)); }
+int Statfs(const char* path, struct statvfs* st) {
+  const PinnedObject object(path, O_PATH);
+  if (object.error()) return -object.error();
+  return ResultOf(::fstatvfs(object.fd(), st));
+}
 
 }  // namespace callerfs::ops

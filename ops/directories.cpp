@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "ops/host_path.h"
 #include "ops/ops.h"
 #include "ops/syscall_result.h"
 
@@ -37,8 +38,13 @@ DirStream* StreamOf(const fuse_file_info* fi) { return reinterpret_cast<DirStrea
 int Opendir(const char* path, fuse_file_info* fi) {
   OwnedDirStream stream(new (std::nothrow) DirStream{nullptr, nullptr, 0});
   if (!stream) return -ENOMEM;
-  stream->dir = ::opendir(path);
+  // Opened for reading beneath the base without following any link; a
+  // directory open cannot block or touch a device.
+  PinnedObject directory(path, O_RDONLY | O_DIRECTORY);
+  if (directory.error()) return -directory.error();
+  stream->dir = ::fdopendir(directory.fd());
   if (stream->dir == nullptr) return -errno;
+  directory.release();  // the stream owns it now
   fi->fh = reinterpret_cast<uint64_t>(stream.release());
   return 0;
 }

@@ -12,6 +12,7 @@ extern "C" {
 #include <ulockmgr.h>
 }
 
+#include "ops/host_path.h"
 #include "ops/ops.h"
 #include "ops/syscall_result.h"
 #include "ops/write_handle.h"
@@ -45,28 +46,33 @@ void ClearSetIdUnlessOwner(int fd, uid_t caller_uid) {
 
 // Hands the descriptor to the open. A refused registration leaves it
 // unregistered: release then closes it directly.
-int Register(const char* path, UniqueFd& fd, fuse_file_info* fi) {
-  OpenFilesMap::Instance().AddMapping(path, fd.get(), fi->flags, true);
+int Register(const KeyPath& key, UniqueFd& fd, fuse_file_info* fi) {
+  OpenFilesMap::Instance().AddMapping(key.c_str(), fd.get(), fi->flags, true);
   StoreFd(fi, fd.release());
   return 0;
 }
 
-// Opens path with O_CREAT, telling whether this call made the file. Without
-// O_EXCL in the request, a file that appeared since the kernel's lookup is
-// opened as it is; only a file made here may be given to the caller.
-UniqueFd OpenOrCreate(const char* path, int flags, mode_t mode, bool& made_here) {
+// Creates the last name in its pinned directory, or, without O_EXCL in the
+// request, opens the file that appeared there since the kernel's lookup as
+// open() would (regular files only). made_here tells whether this call made
+// the file: only such a file may be given to the caller.
+UniqueFd CreateOrOpen(const PinnedParent& at, int flags, mode_t mode, bool& made_here) {
   constexpr int kAttempts = 8;  // the name may keep appearing and vanishing
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    UniqueFd fd(::open(path, flags | O_CREAT | O_EXCL, mode));
+    UniqueFd fd(::openat(at.dir(), at.name(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         mode));
     if (fd || errno != EEXIST || (flags & O_EXCL)) {
       made_here = static_cast<bool>(fd);
       return fd;
     }
-    UniqueFd existing(::open(path, flags & ~(O_CREAT | O_EXCL)));
-    if (existing || errno != ENOENT) {
-      made_here = false;
-      return existing;
+    const PinnedObject existing(at.dir(), at.name(), O_PATH);
+    if (existing.error() == ENOENT) continue;
+    if (existing.error()) {
+      errno = existing.error();
+      return UniqueFd(-1);
     }
+    made_here = false;
+    return UniqueFd(ReopenRegularFile(existing, flags));
   }
   errno = EEXIST;
   return UniqueFd(-1);
@@ -75,22 +81,27 @@ UniqueFd OpenOrCreate(const char* path, int flags, mode_t mode, bool& made_here)
 }  // namespace
 
 int Open(const char* path, fuse_file_info* fi) {
+  const KeyPath key(path);
+  const PinnedObject object(path, O_PATH);
   if ((fi->flags & kWriteOnlyMask) == O_WRONLY) {
-    BorrowedWriteHandle shared(path, kFlagsChangingWrites & ~fi->flags);
+    BorrowedWriteHandle shared(key.c_str(), object, kFlagsChangingWrites & ~fi->flags);
     if (shared) {
       StoreFd(fi, shared.Detach());  // this open now holds that reference
       return 0;
     }
   }
-  UniqueFd fd(::open(path, fi->flags));
+  if (object.error()) return -object.error();
+  UniqueFd fd(ReopenRegularFile(object, fi->flags));
   if (!fd) return -errno;
   if (OpensForWriting(fi->flags)) ClearSetIdUnlessOwner(fd.get(), fuse_get_context()->uid);
-  return Register(path, fd, fi);
+  return Register(key, fd, fi);
 }
 
 int Create(const char* path, mode_t mode, fuse_file_info* fi) {
+  const PinnedParent at(path);
+  if (at.error()) return -at.error();
   bool made_here = false;
-  UniqueFd fd = OpenOrCreate(path, fi->flags, mode, made_here);
+  UniqueFd fd = CreateOrOpen(at, fi->flags, mode, made_here);
   if (!fd) return -errno;
   const fuse_context* caller = fuse_get_context();
   if (made_here) {
@@ -98,7 +109,7 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
   } else if (OpensForWriting(fi->flags)) {
     ClearSetIdUnlessOwner(fd.get(), caller->uid);  // an existing file, opened as open() would
   }
-  return Register(path, fd, fi);
+  return Register(KeyPath(path), fd, fi);
 }
 
 int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {

@@ -30,10 +30,21 @@ class UniqueFd {
  public:
   explicit UniqueFd(int fd) : fd_(fd) {}
   UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ != -1) ::close(fd_);
+  ~UniqueFd() { reset(-1); }
+  // Closes the descriptor held (keeping errno) and takes fd instead.
+  void reset(int fd) {
+    if (fd_ != -1) {
+      const int saved = errno;
+      ::close(fd_);
+      errno = saved;
+    }
+    fd_ = fd;
   }
   int get() const { return fd_; }
   explicit operator bool() const { return fd_ != -1; }

@@ -5,34 +5,27 @@
 #include "registry/open_files_map.h"
 
 namespace callerfs::ops {
-namespace {
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+bool BorrowedWriteHandle::Borrow(const char* key_path, int excluded_flags) {
+  fd_ = OpenFilesMap::Instance().GetMappingWithMode(key_path, kWriteOnlyMask | excluded_flags,
+                                                    O_WRONLY);
+  if (fd_ == -1) return false;
+  if (::fstat(fd_, &stat_) == 0) return true;
+  GiveBack();
+  return false;
 }
 
-}  // namespace
-
-BorrowedWriteHandle::BorrowedWriteHandle(const char* path, int excluded_flags) {
-  OpenFilesMap& registry = OpenFilesMap::Instance();
-  const int fd = registry.GetMappingWithMode(path, kWriteOnlyMask | excluded_flags, O_WRONLY);
-  if (fd == -1) return;
-  struct stat at_path;
-  if (::fstat(fd, &stat_) == 0 && ::lstat(path, &at_path) == 0 && SameFile(stat_, at_path)) {
-    fd_ = fd;
-    return;
-  }
-  registry.RemoveMapping(fd);  // stale: the path names another file, or none
-}
-
-BorrowedWriteHandle::~BorrowedWriteHandle() {
+void BorrowedWriteHandle::GiveBack() noexcept {
   if (fd_ == -1) return;
+  const int saved = errno;
   try {
     OpenFilesMap::Instance().RemoveMapping(fd_);
   } catch (...) {
     // Only a failure to take the registry's mutex lands here; a destructor
     // must not throw, and the reference cannot be given back without it.
   }
+  errno = saved;
+  fd_ = -1;
 }
 
 int BorrowedWriteHandle::Detach() {

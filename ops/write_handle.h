@@ -8,16 +8,23 @@ namespace callerfs::ops {
 // registry for this object's lifetime; the destructor gives the reference back.
 //
 // A registration stays under the path it was opened with, whatever happens to
-// that path later. A handle counts only while it and the path still name the
+// that path later. A handle counts only while it and what the path names now
+// (pinned: a PinnedParent or PinnedObject of the same request path) are the
 // same file (device and inode); otherwise the reference is given back at once
 // and the object holds no handle, so requests fall back to the path.
 class BorrowedWriteHandle {
  public:
-  // excluded_flags: open flags the registered handle must not carry.
-  explicit BorrowedWriteHandle(const char* path, int excluded_flags = 0);
+  // key_path: the registry's form of the path (KeyPath). excluded_flags:
+  // open flags the registered handle must not carry.
+  template <typename Pinned>
+  BorrowedWriteHandle(const char* key_path, const Pinned& pinned, int excluded_flags = 0) {
+    if (!Borrow(key_path, excluded_flags)) return;
+    struct stat named;
+    if (pinned.Stat(&named) != 0 || !SameFile(named)) GiveBack();
+  }
   BorrowedWriteHandle(const BorrowedWriteHandle&) = delete;
   BorrowedWriteHandle& operator=(const BorrowedWriteHandle&) = delete;
-  ~BorrowedWriteHandle();
+  ~BorrowedWriteHandle() { GiveBack(); }
 
   explicit operator bool() const { return fd_ != -1; }
   int fd() const { return fd_; }
@@ -27,6 +34,13 @@ class BorrowedWriteHandle {
   int Detach();
 
  private:
+  // Looks the handle up and stats it; false when there is none.
+  bool Borrow(const char* key_path, int excluded_flags);
+  bool SameFile(const struct stat& named) const {
+    return named.st_dev == stat_.st_dev && named.st_ino == stat_.st_ino;
+  }
+  void GiveBack() noexcept;
+
   int fd_ = -1;
   struct stat stat_;
 };

@@ -1,33 +1,43 @@
 // Extended attributes, always of the object itself (a final symbolic link is
-// not followed). getxattr reads through the caller's registered write-only
-// handle when there is one and reports a missing object as a missing attribute.
+// not followed). There are no *at forms of these calls and the f* forms do not
+// take O_PATH descriptors, so they name the object as /proc/self/fd/DIR/NAME:
+// the pinned parent, then the last name, which the l* calls do not follow.
+// getxattr reads through the caller's registered write-only handle when there
+// is one and reports a missing object as a missing attribute.
 #include <sys/xattr.h>
 
+#include "ops/host_path.h"
 #include "ops/ops.h"
-#include "registry/diagnostics.h"
 #include "ops/syscall_result.h"
 #include "ops/write_handle.h"
+#include "registry/diagnostics.h"
 #include "registry/open_files_map.h"
 
 namespace callerfs::ops {
 
 int Setxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
-  return ResultOf(::lsetxattr(path, name, value, size, flags));
+  const PinnedParent at(path);
+  if (at.error()) return -at.error();
+  char proc_path[PATH_MAX];
+  return ResultOf(::lsetxattr(at.ProcPath(proc_path), name, value, size, flags));
 }
 
 int Getxattr(const char* path, const char* name, char* value, size_t size) {
   int result;
   {
-    BorrowedWriteHandle handle(path);
+    const PinnedParent at(path);
+    const KeyPath key(path);
+    BorrowedWriteHandle handle(key.c_str(), at);
     if (handle) {
       if (DiagnosticsWanted()) {
-        Diagnostic("Mapped file %s to handle %i mode %i. fgetxattr %s\n", path, handle.fd(),
+        Diagnostic("Mapped file %s to handle %i mode %i. fgetxattr %s\n", key.c_str(), handle.fd(),
                    OpenFilesMap::Instance().GetMode(handle.fd()), name);
       }
       result = CountOf(::fgetxattr(handle.fd(), name, value, size));
     } else {
-      Diagnostic("Failed to map file %s to an open handle. lgetxattr %s\n", path, name);
-      result = CountOf(::lgetxattr(path, name, value, size));
+      Diagnostic("Failed to map file %s to an open handle. lgetxattr %s\n", key.c_str(), name);
+      char proc_path[PATH_MAX];
+      result = at.error() ? -at.error() : CountOf(::lgetxattr(at.ProcPath(proc_path), name, value, size));
     }
   }
   if (result == -ENOENT) {
@@ -38,11 +48,17 @@ int Getxattr(const char* path, const char* name, char* value, size_t size) {
 }
 
 int Listxattr(const char* path, char* list, size_t size) {
-  return CountOf(::llistxattr(path, list, size));
+  const PinnedParent at(path);
+  if (at.error()) return -at.error();
+  char proc_path[PATH_MAX];
+  return CountOf(::llistxattr(at.ProcPath(proc_path), list, size));
 }
 
 int Removexattr(const char* path, const char* name) {
-  return ResultOf(::lremovexattr(path, name));
+  const PinnedParent at(path);
+  if (at.error()) return -at.error();
+  char proc_path[PATH_MAX];
+  return ResultOf(::lremovexattr(at.ProcPath(proc_path), name));
 }
 
 }  // namespace callerfs::ops

@@ -1,8 +1,8 @@
 // Control entry point provider for the init tests (see init_test.cpp).
 //
 // Preloaded into the daemon, it defines __kivo_ctl, so the daemon's mount-time
-// hook finds it and hands over its caller resolver. It also wraps access(2):
-// when the daemon checks access to a path whose last component is
+// hook finds it and hands over its caller resolver. It also wraps faccessat(2):
+// when the daemon checks access to an object whose last name is
 // ".kivo-probe", the wrapper asks the resolver about the current request (it
 // runs on the thread serving that request) and writes what it saw to the file
 // named by KIVO_PROBE_REPORT, as "key=value" lines:
@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +25,7 @@
 namespace {
 
 using Resolver = int (*)(int);
-using AccessFunction = int (*)(const char*, int);
+using AccessFunction = int (*)(int, const char*, int, int);
 
 constexpr char kProbeName[] = ".kivo-probe";
 constexpr int kRegisterCallerResolver = 0x8000;
@@ -75,13 +76,22 @@ extern "C" __attribute__((visibility("default"))) int __kivo_ctl(int command, vo
   return 0;
 }
 
-extern "C" __attribute__((visibility("default"))) int access(const char* path, int mode) {
-  static const AccessFunction real_access =
-      reinterpret_cast<AccessFunction>(::dlsym(RTLD_NEXT, "access"));
-  if (NamesProbe(path)) WriteReport();
-  if (real_access == nullptr) {
+// The daemon checks access on a descriptor (an empty path): its name is
+// what /proc shows for that descriptor.
+extern "C" __attribute__((visibility("default"))) int faccessat(int dir, const char* path, int mode,
+                                                               int flags) {
+  static const AccessFunction real_faccessat =
+      reinterpret_cast<AccessFunction>(::dlsym(RTLD_NEXT, "faccessat"));
+  char target[PATH_MAX] = "";
+  if (path[0] == '\0' && (flags & AT_EMPTY_PATH)) {
+    const std::string link = "/proc/self/fd/" + std::to_string(dir);
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (length > 0) target[length] = '\0';
+  }
+  if (NamesProbe(path[0] != '\0' ? path : target)) WriteReport();
+  if (real_faccessat == nullptr) {
     errno = ENOSYS;
     return -1;
   }
-  return real_access(path, mode);
+  return real_faccessat(dir, path, mode, flags);
 }

@@ -214,10 +214,11 @@ bool Mirror::WaitForDescriptorCount(size_t most) const {
   return PollUntil([&] { return DescriptorTargets().size() <= most; }, 5s);
 }
 
+// The base directory itself is held from start-up on (it is in the baseline).
 std::vector<std::string> Mirror::OpenTreeDescriptors() const {
   std::vector<std::string> held;
   for (const std::string& target : DescriptorTargets()) {
-    if (target.rfind(src_, 0) == 0) held.push_back(target);
+    if (target.rfind(src_, 0) == 0 && target != src_) held.push_back(target);
   }
   return held;
 }

@@ -2,32 +2,40 @@
 // swaps a name between the daemon's system calls. Right after the daemon's
 // call on a name with one of these endings, it changes what the name refers
 // to, in the same directory:
-//   *.swap-dir    after mkdir:   the new directory moves away; the name becomes
-//                                a link to "victim-dir"
-//   *.swap-link   after symlink: "victim-file" is renamed over the new link
-//   *.swap-setid  after a write open: "victim-link" (a link to a set-ID file)
-//                                is renamed over the opened name
+//   *.swap-dir    after mkdirat:   the new directory moves away; the name
+//                                  becomes a link to "victim-dir"
+//   *.swap-link   after symlinkat: "victim-file" is renamed over the new link
+//   *.swap-setid  after a write open (the daemon re-opens the file it pinned
+//                 through /proc/self/fd/N): "victim-link" (a link to a set-ID
+//                 file) is renamed over the opened name
 //   *.swap-create before an exclusive create: the file appears, owned by root
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
 namespace {
 
-bool EndsWith(const char* path, const char* ending) {
-  const std::string text(path);
+bool EndsWith(const std::string& text, const char* ending) {
   const std::string end(ending);
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-std::string Sibling(const char* path, const char* name) {
-  const std::string text(path);
-  return text.substr(0, text.rfind('/') + 1) + name;
+std::string Sibling(const std::string& path, const char* name) {
+  return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+// The host path a descriptor refers to, as /proc shows it.
+std::string PathOf(int fd) {
+  char target[PATH_MAX];
+  const ssize_t length = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target,
+                                  sizeof target - 1);
+  return length > 0 ? std::string(target, static_cast<size_t>(length)) : "";
 }
 
 template <typename Function>
@@ -36,22 +44,28 @@ Function Real(const char* name) {
 }
 
 using OpenFunction = int (*)(const char*, int, ...);
+using OpenatFunction = int (*)(int, const char*, int, ...);
 
 int SwappingOpen(OpenFunction real, const char* path, int flags, mode_t mode) {
-  if (EndsWith(path, ".swap-create") && (flags & O_CREAT) && (flags & O_EXCL)) {
-    const int made = real(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
+  const int fd = real(path, flags, mode);
+  const int access = flags & O_ACCMODE;
+  if (fd >= 0 && (access == O_WRONLY || access == O_RDWR)) {
+    const std::string opened = PathOf(fd);
+    if (EndsWith(opened, ".swap-setid")) rename(Sibling(opened, "victim-link").c_str(), opened.c_str());
+  }
+  return fd;
+}
+
+int SwappingOpenat(OpenatFunction real, int dir, const char* name, int flags, mode_t mode) {
+  if (EndsWith(name, ".swap-create") && (flags & O_CREAT) && (flags & O_EXCL)) {
+    const int made = real(dir, name, O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (made >= 0) {
       const char text[] = "host";
       if (write(made, text, sizeof text - 1) < 0) perror("swap probe");
       close(made);
     }
   }
-  const int fd = real(path, flags, mode);
-  const int access = flags & O_ACCMODE;
-  if (fd >= 0 && EndsWith(path, ".swap-setid") && (access == O_WRONLY || access == O_RDWR)) {
-    rename(Sibling(path, "victim-link").c_str(), path);
-  }
-  return fd;
+  return real(dir, name, flags, mode);
 }
 
 mode_t ModeArgument(int flags, va_list args) {
@@ -62,41 +76,45 @@ mode_t ModeArgument(int flags, va_list args) {
 
 extern "C" {
 
-__attribute__((visibility("default"))) int mkdir(const char* path, mode_t mode) {
-  static const auto real = Real<int (*)(const char*, mode_t)>("mkdir");
-  const int result = real(path, mode);
-  if (result == 0 && EndsWith(path, ".swap-dir")) {
-    rename(path, (std::string(path) + ".moved").c_str());
-    symlink(Sibling(path, "victim-dir").c_str(), path);
+__attribute__((visibility("default"))) int mkdirat(int dir, const char* name, mode_t mode) {
+  static const auto real = Real<int (*)(int, const char*, mode_t)>("mkdirat");
+  const int result = real(dir, name, mode);
+  if (result == 0 && EndsWith(name, ".swap-dir")) {
+    renameat(dir, name, dir, (std::string(name) + ".moved").c_str());
+    symlinkat((PathOf(dir) + "/victim-dir").c_str(), dir, name);
   }
   return result;
 }
 
-__attribute__((visibility("default"))) int symlink(const char* target, const char* path) {
-  static const auto real = Real<int (*)(const char*, const char*)>("symlink");
-  const int result = real(target, path);
-  if (result == 0 && EndsWith(path, ".swap-link")) {
-    rename(Sibling(path, "victim-file").c_str(), path);
-  }
+__attribute__((visibility("default"))) int symlinkat(const char* target, int dir, const char* name) {
+  static const auto real = Real<int (*)(const char*, int, const char*)>("symlinkat");
+  const int result = real(target, dir, name);
+  if (result == 0 && EndsWith(name, ".swap-link")) renameat(dir, "victim-file", dir, name);
   return result;
 }
 
-__attribute__((visibility("default"))) int open(const char* path, int flags, ...) {
-  static const auto real = Real<OpenFunction>("open");
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = ModeArgument(flags, args);
-  va_end(args);
-  return SwappingOpen(real, path, flags, mode);
-}
+#define CALLERFS_SWAP_OPEN(function)                                                     \
+  __attribute__((visibility("default"))) int function(const char* path, int flags, ...) { \
+    static const auto real = Real<OpenFunction>(#function);                              \
+    va_list args;                                                                        \
+    va_start(args, flags);                                                               \
+    const mode_t mode = ModeArgument(flags, args);                                       \
+    va_end(args);                                                                        \
+    return SwappingOpen(real, path, flags, mode);                                        \
+  }
+#define CALLERFS_SWAP_OPENAT(function)                                                            \
+  __attribute__((visibility("default"))) int function(int dir, const char* name, int flags, ...) { \
+    static const auto real = Real<OpenatFunction>(#function);                                     \
+    va_list args;                                                                                 \
+    va_start(args, flags);                                                                        \
+    const mode_t mode = ModeArgument(flags, args);                                                \
+    va_end(args);                                                                                 \
+    return SwappingOpenat(real, dir, name, flags, mode);                                          \
+  }
 
-__attribute__((visibility("default"))) int open64(const char* path, int flags, ...) {
-  static const auto real = Real<OpenFunction>("open64");
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = ModeArgument(flags, args);
-  va_end(args);
-  return SwappingOpen(real, path, flags, mode);
-}
+CALLERFS_SWAP_OPEN(open)
+CALLERFS_SWAP_OPEN(open64)
+CALLERFS_SWAP_OPENAT(openat)
+CALLERFS_SWAP_OPENAT(openat64)
 
 }  // extern "C"

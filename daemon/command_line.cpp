@@ -1,0 +1,172 @@
+// callerfs adds the base directory to every path itself, relative to a
+// descriptor opened at start-up, instead of leaving it to the FUSE library's
+// subdir module (which re-resolves the base text on every request). So the
+// module's options are taken off the library's command line here, and so is a
+// SOURCE argument in front of the mount point (the form mount(8) uses).
+#include "daemon/command_line.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "ops/host_path.h"
+
+namespace callerfs {
+namespace {
+
+enum Key { kModules, kSubdir, kRelLinks };
+
+const fuse_opt kOptions[] = {
+    FUSE_OPT_KEY("modules=", kModules),
+    FUSE_OPT_KEY("subdir=", kSubdir),
+    FUSE_OPT_KEY("rellinks", kRelLinks),
+    FUSE_OPT_KEY("norellinks", kRelLinks),
+    FUSE_OPT_END,
+};
+
+struct ParseState {
+  std::vector<std::string> positionals;
+  bool subdir_module = false;
+  std::optional<std::string> subdir;
+  std::string error;
+};
+
+// modules=a:subdir:b keeps a:b for the library.
+int TakeSubdirModule(ParseState& state, std::string_view list, fuse_args* out) {
+  std::string others;
+  while (!list.empty()) {
+    const size_t colon = list.find(':');
+    const std::string_view module = list.substr(0, colon);
+    if (module == "subdir") {
+      state.subdir_module = true;
+    } else if (!module.empty()) {
+      if (!others.empty()) others += ':';
+      others += module;
+    }
+    list.remove_prefix(colon == std::string_view::npos ? list.size() : colon + 1);
+  }
+  if (others.empty()) return 0;
+  return fuse_opt_add_arg(out, ("-omodules=" + others).c_str());
+}
+
+int Process(void* data, const char* arg, int key, fuse_args* out) {
+  ParseState& state = *static_cast<ParseState*>(data);
+  try {
+    switch (key) {
+      case FUSE_OPT_KEY_NONOPT:
+        state.positionals.emplace_back(arg);
+        return 0;
+      case kModules:
+        return TakeSubdirModule(state, std::string_view(arg).substr(std::strlen("modules=")), out);
+      case kSubdir:
+        state.subdir = std::string(arg + std::strlen("subdir="));
+        return 0;
+      case kRelLinks:
+        state.error = std::string("the option ") + arg +
+                      " is not supported: symbolic links are passed through unchanged";
+        return -1;
+      default:
+        return 1;  // the library's own
+    }
+  } catch (...) {
+    state.error = "out of memory";
+    return -1;
+  }
+}
+
+}  // namespace
+
+bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error) {
+  ParseState state;
+  fuse_args args = FUSE_ARGS_INIT(argc, argv);
+  fuse_args& out = line.library_args;
+  out = FUSE_ARGS_INIT(0, nullptr);
+  if (fuse_opt_parse(&args, &state, kOptions, Process) == -1) {
+    error = state.error.empty() ? "cannot parse the command line" : state.error;
+    return false;
+  }
+  out = args;  // fuse_opt_parse leaves the kept arguments in args
+
+  if (state.subdir_module && !state.subdir) {
+    error = "modules=subdir needs subdir=DIRECTORY";
+    return false;
+  }
+  if (state.subdir && !state.subdir_module) {
+    // Not ours without the module: the library refuses it, as it always has.
+    fuse_opt_add_arg(&out, ("-osubdir=" + *state.subdir).c_str());
+  }
+  if (state.subdir_module) {
+    if (state.subdir->empty()) {
+      error = "subdir= names no directory";
+      return false;
+    }
+    line.base = *state.subdir;
+  }
+
+  std::vector<std::string>& positionals = state.positionals;
+  if (positionals.size() == 2) {
+    if (state.subdir_module) {
+      error = "the base directory is given twice (SOURCE and subdir=" + line.base + ")";
+      return false;
+    }
+    line.base = positionals[0];
+    line.source_form = true;
+    positionals.erase(positionals.begin());
+    if (line.base.empty()) {
+      error = "SOURCE names no directory";
+      return false;
+    }
+  }
+  if (positionals.size() == 1) line.mountpoint = positionals[0];
+  // More than two are passed on for the library to refuse.
+  for (const std::string& positional : positionals) fuse_opt_add_arg(&out, positional.c_str());
+
+  // use_ino always comes first, so the host's inode numbers reach callers.
+  if (fuse_opt_insert_arg(&out, 1, "-o") == -1 || fuse_opt_insert_arg(&out, 2, "use_ino") == -1) {
+    error = "out of memory";
+    return false;
+  }
+  return true;
+}
+
+bool OpenHostTree(const CommandLine& line, std::string& error) {
+  HostTree tree;
+  const char* base = line.base.empty() ? "/" : line.base.c_str();
+  tree.base_fd = ::open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (tree.base_fd == -1) {
+    error = std::string("cannot use ") + base + " as the base directory: " + std::strerror(errno);
+    return false;
+  }
+  if (!line.base.empty()) {
+    tree.key_prefix = line.base;
+    if (tree.key_prefix.back() != '/') tree.key_prefix += '/';
+    if (tree.key_prefix == "/") tree.key_prefix.clear();  // keys are then the request paths
+  }
+
+  // A mount point strictly inside the base would make requests below it
+  // enter the mount, i.e. call back into this daemon. A descriptor opened
+  // now, before mounting, keeps showing the directory the mount covers.
+  char base_real[PATH_MAX], mount_real[PATH_MAX];
+  if (!line.mountpoint.empty() && ::realpath(base, base_real) != nullptr &&
+      ::realpath(line.mountpoint.c_str(), mount_real) != nullptr) {
+    std::string_view inside(base_real), mount(mount_real);
+    if (inside == "/") inside = "";
+    if (mount.size() > inside.size() + 1 && mount.starts_with(inside) &&
+        mount[inside.size()] == '/') {
+      tree.covered = std::string(mount.substr(inside.size() + 1));
+      // -1 if it cannot be opened: requests there then fail instead.
+      tree.covered_fd = ::open(mount_real, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+  }
+  SetHostTree(std::move(tree));
+  return true;
+}
+
+}  // namespace callerfs
