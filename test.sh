@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs the whole test suite: once in a
 # plain build, once with AddressSanitizer and UndefinedBehaviorSanitizer, and
 # the unit tests once more with ThreadSanitizer, then each fuzz target for a
-# bounded time (FUZZ_SECONDS, default 30). Exits non-zero on any failure.
+# bounded time (FUZZ_SECONDS, default 30), then builds the Debian package and
+# checks it. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
@@ -35,5 +36,8 @@ TSAN_OPTIONS=halt_on_error=1 suite build-tsan -R StressTest
 
 echo "== fuzzing" >&2
 scripts/fuzz.sh
+
+echo "== package" >&2
+scripts/check-package.sh build
 
 echo "all test suites passed" >&2

@@ -66,6 +66,7 @@ fuse_operations MakeOperations() {
   table.fgetattr = Shielded<ops::Fgetattr>::Call;
   table.lock = Shielded<ops::Lock>::Call;
   table.utimens = Shielded<ops::Utimens>::Call;
+  table.fallocate = Shielded<ops::Fallocate>::Call;
   // read, write, flush, release, fsync, readdir, releasedir, ftruncate,
   // fgetattr and lock work from fh alone and never read the path.
   table.flag_nullpath_ok = 1;

@@ -140,4 +140,11 @@ int Lock(const char*, fuse_file_info* fi, int cmd, struct flock* lock) {
   return ulockmgr_op(FdOf(fi), cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
 }
 
+// Reserving space, punching holes and zeroing ranges act on the open
+// descriptor, as on the host; a mode the host's filesystem refuses gives its
+// error. (The kernel never sends the modes that move data, collapse and insert.)
+int Fallocate(const char*, int mode, off_t offset, off_t length, fuse_file_info* fi) {
+  return ResultOf(::fallocate(FdOf(fi), mode, offset, length));
+}
+
 }  // namespace callerfs::ops

@@ -36,6 +36,7 @@ int Flush(const char* path, fuse_file_info* fi);
 int Release(const char* path, fuse_file_info* fi);
 int Fsync(const char* path, int datasync, fuse_file_info* fi);
 int Lock(const char* path, fuse_file_info* fi, int cmd, struct flock* lock);
+int Fallocate(const char* path, int mode, off_t offset, off_t length, fuse_file_info* fi);
 
 // directories.cpp: directory streams.
 int Opendir(const char* path, fuse_file_info* fi);

@@ -688,14 +688,7 @@ namespace {
 
 // The library's subdir module drops requests that set only one of the two
 // times, so this is checked on a mirror of the whole tree.
-class WholeTreeTimesTest : public MountTest {
- protected:
-  MountOptions Options() const override {
-    MountOptions options;
-    options.whole_tree = true;
-    return options;
-  }
-};
+class WholeTreeTimesTest : public WholeTreeMountTest {};
 
 TEST_F(WholeTreeTimesTest, SettingOneTimeKeepsTheOther) {
   WriteFile(mirror_.src("f"), "x");

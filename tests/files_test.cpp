@@ -1160,5 +1160,72 @@ TEST_F(FilesTest, ThousandsOfOpensAndReleasesLeaveNoDescriptorBehind) {
   EXPECT_EQ(CountOccurrences(log, "erase but NOT close"), 0u);
 }
 
+// ---------------------------------------------------------------------------
+// Space allocation
+
+struct FallocateCase {
+  const char* what;
+  int mode;
+  off_t offset, length;
+  bool kernel_refuses;  // never reaches the daemon: EOPNOTSUPP, the file unchanged
+};
+
+// 16 patterned blocks, on disk, so that both copies start with one allocation.
+void MakeAllocatedFile(const std::string& path) {
+  std::string data(16 * 4096, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 23);
+  WriteFile(path, data, 0666);
+  const int fd = open(path.c_str(), O_RDONLY);
+  EXPECT_EQ(fsync(fd), 0) << strerror(errno);
+  close(fd);
+}
+
+// The library's subdir module has no fallocate slot (the kernel then stops
+// sending the request at all), so this is checked on a mirror of the whole tree.
+class WholeTreeFilesTest : public WholeTreeMountTest {};
+
+// A file given a call through the mount ends as a host file given it directly:
+// same error, size, allocated blocks and contents, also as read back through a
+// descriptor whose pages were cached before the call.
+TEST_F(WholeTreeFilesTest, FallocateModesLeaveTheFileAsTheSameCallOnTheHost) {
+  constexpr off_t kBlock = 4096;
+  const FallocateCase cases[] = {
+      {"allocate past the end, as posix_fallocate", 0, 14 * kBlock, 8 * kBlock, false},
+      {"reserve past the end, size kept", FALLOC_FL_KEEP_SIZE, 14 * kBlock, 8 * kBlock, false},
+      {"punch a hole", FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, kBlock + 100, 3 * kBlock, false},
+      {"zero a range", FALLOC_FL_ZERO_RANGE, 1000, 5 * kBlock, false},
+      {"zero past the end", FALLOC_FL_ZERO_RANGE, 15 * kBlock, 4 * kBlock, false},
+      {"zero past the end, size kept", FALLOC_FL_ZERO_RANGE | FALLOC_FL_KEEP_SIZE, 15 * kBlock,
+       4 * kBlock, false},
+      {"past the host's largest file: EFBIG", 0, off_t{1} << 50, kBlock, false},
+      {"collapse", FALLOC_FL_COLLAPSE_RANGE, kBlock, kBlock, true},
+      {"insert", FALLOC_FL_INSERT_RANGE, kBlock, kBlock, true},
+  };
+  for (const FallocateCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string name = "space" + std::to_string(&c - cases);
+    MakeAllocatedFile(mirror_.src(name));
+    MakeAllocatedFile(mirror_.src(name + ".host"));
+    const int host_fd = open(mirror_.src(name + ".host").c_str(), O_RDWR);
+    const int host_error =
+        c.kernel_refuses ? EOPNOTSUPP : ErrnoOf(fallocate(host_fd, c.mode, c.offset, c.length));
+    close(host_fd);
+
+    const int fd = open(mirror_.mnt(name).c_str(), O_RDWR);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    std::string contents(32 * kBlock, '\0');
+    ASSERT_EQ(pread(fd, contents.data(), contents.size(), 0), 16 * kBlock);
+    EXPECT_EQ(ErrnoOf(fallocate(fd, c.mode, c.offset, c.length)), host_error);
+    contents.resize(std::max<ssize_t>(0, pread(fd, contents.data(), contents.size(), 0)));
+    close(fd);
+    struct stat through_mount, on_host;
+    ASSERT_EQ(stat(mirror_.mnt(name).c_str(), &through_mount), 0);
+    ASSERT_EQ(stat(mirror_.src(name + ".host").c_str(), &on_host), 0);
+    EXPECT_EQ(through_mount.st_size, on_host.st_size);
+    EXPECT_EQ(through_mount.st_blocks, on_host.st_blocks);
+    EXPECT_TRUE(contents == ReadFile(mirror_.src(name + ".host"))) << "the contents differ";
+  }
+}
+
 }  // namespace
 }  // namespace callerfs::testing

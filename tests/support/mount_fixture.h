@@ -130,6 +130,17 @@ class MountTest : public ::testing::Test {
   Mirror mirror_;
 };
 
+// The same on a mirror of the whole tree, for requests the library's subdir
+// module does not pass on.
+class WholeTreeMountTest : public MountTest {
+ protected:
+  MountOptions Options() const override {
+    MountOptions options;
+    options.whole_tree = true;
+    return options;
+  }
+};
+
 // Small file helpers for tests.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data, mode_t mode = 0644);
