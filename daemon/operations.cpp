@@ -68,7 +68,7 @@ fuse_operations MakeOperations() {
   table.utimens = Shielded<ops::Utimens>::Call;
   table.fallocate = Shielded<ops::Fallocate>::Call;
   // read, write, flush, release, fsync, readdir, releasedir, ftruncate,
-  // fgetattr and lock work from fh alone and never read the path.
+  // fgetattr, lock and fallocate work from fh alone and never read the path.
   table.flag_nullpath_ok = 1;
   // Without this flag the library silently drops a request that sets only
   // one of the two times (touch -a, touch -m) and reports success. utimensat

@@ -1180,14 +1180,10 @@ void MakeAllocatedFile(const std::string& path) {
   close(fd);
 }
 
-// The library's subdir module has no fallocate slot (the kernel then stops
-// sending the request at all), so this is checked on a mirror of the whole tree.
-class WholeTreeFilesTest : public WholeTreeMountTest {};
-
 // A file given a call through the mount ends as a host file given it directly:
 // same error, size, allocated blocks and contents, also as read back through a
 // descriptor whose pages were cached before the call.
-TEST_F(WholeTreeFilesTest, FallocateModesLeaveTheFileAsTheSameCallOnTheHost) {
+TEST_F(FilesTest, FallocateModesLeaveTheFileAsTheSameCallOnTheHost) {
   constexpr off_t kBlock = 4096;
   const FallocateCase cases[] = {
       {"allocate past the end, as posix_fallocate", 0, 14 * kBlock, 8 * kBlock, false},

@@ -9,11 +9,6 @@
 # Usage: restart_test.sh BUILD_DIR
 set -euo pipefail
 
-# How the source directory reaches the daemon: "argument" runs the unit's
-# command line as it is (callerfs [options] SOURCE MOUNTPOINT); "subdir" moves
-# SOURCE into -o modules=subdir,subdir=SOURCE.
-source_form=${CALLERFS_SOURCE_FORM:-subdir}
-
 if [ ! -w /dev/fuse ] || [ "$(id -u)" -ne 0 ]; then
   echo "skipped: needs root and /dev/fuse"
   exit 77
@@ -57,10 +52,6 @@ play() {
     ignore=false
     if [[ $line == -* ]]; then ignore=true; line=${line#-}; fi
     read -ra argv <<<"$line"
-    if [ "$1" = ExecStart ] && [ "$source_form" = subdir ]; then
-      local n=${#argv[@]}
-      argv=("${argv[@]:0:n-2}" -o "modules=subdir,subdir=${argv[n-2]}" "${argv[n-1]}")
-    fi
     timeout 60 env "$marker" "${argv[@]}" || $ignore || fail "$1=$line"
   done < <(sed -n "s/^$1=//p" "$unit" | sed "s|/mnt/%i|$mnt|g; s|/%I|$src|g")
 }
