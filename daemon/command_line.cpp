@@ -21,17 +21,53 @@
 namespace callerfs {
 namespace {
 
-enum Key { kModules, kSubdir, kRelLinks };
+enum Key {
+  kModules,
+  kSubdir,
+  kRelLinks,
+  kMaxFilesPerUser,
+  kNoFail,
+  // Noted in CommandLine and kept for the library:
+  kHelp,
+  kVersion,
+  kForeground,
+  kSingleThread,
+  kAllowOther,
+  kDefaultPermissions,
+  kFsname,
+  kSubtype,
+  kMaxWrite,
+  kAutoCache,
+};
 
 const fuse_opt kOptions[] = {
     FUSE_OPT_KEY("modules=", kModules),
     FUSE_OPT_KEY("subdir=", kSubdir),
     FUSE_OPT_KEY("rellinks", kRelLinks),
     FUSE_OPT_KEY("norellinks", kRelLinks),
+    FUSE_OPT_KEY("max_files_per_user=", kMaxFilesPerUser),
+    FUSE_OPT_KEY("nofail", kNoFail),
+    FUSE_OPT_KEY("-h", kHelp),
+    FUSE_OPT_KEY("--help", kHelp),
+    FUSE_OPT_KEY("-ho", kHelp),
+    FUSE_OPT_KEY("-V", kVersion),
+    FUSE_OPT_KEY("--version", kVersion),
+    FUSE_OPT_KEY("-f", kForeground),
+    FUSE_OPT_KEY("-d", kForeground),
+    FUSE_OPT_KEY("debug", kForeground),
+    FUSE_OPT_KEY("-s", kSingleThread),
+    FUSE_OPT_KEY("allow_other", kAllowOther),
+    FUSE_OPT_KEY("default_permissions", kDefaultPermissions),
+    FUSE_OPT_KEY("fsname=", kFsname),
+    FUSE_OPT_KEY("subtype=", kSubtype),
+    FUSE_OPT_KEY("max_write=", kMaxWrite),
+    FUSE_OPT_KEY("auto_cache", kAutoCache),
+    FUSE_OPT_KEY("noauto_cache", kAutoCache),
     FUSE_OPT_END,
 };
 
 struct ParseState {
+  CommandLine* line;
   std::vector<std::string> positionals;
   bool subdir_module = false;
   std::optional<std::string> subdir;
@@ -56,6 +92,36 @@ int TakeSubdirModule(ParseState& state, std::string_view list, fuse_args* out) {
   return fuse_opt_add_arg(out, ("-omodules=" + others).c_str());
 }
 
+// A non-negative decimal count, as N in -o name=N.
+int TakeCount(const char* option, long& count, std::string& error) {
+  const char* text = std::strchr(option, '=') + 1;
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || value < 0 || errno != 0) {
+    error = std::string(option) + ": not a count";
+    return -1;
+  }
+  count = value;
+  return 0;
+}
+
+void NoteOption(CommandLine& line, int key) {
+  switch (key) {
+    case kHelp: line.help = true; break;
+    case kVersion: line.version = true; break;
+    case kForeground: line.foreground = true; break;
+    case kSingleThread: line.single_thread = true; break;
+    case kAllowOther: line.allow_other = true; break;
+    case kDefaultPermissions: line.default_permissions = true; break;
+    case kFsname: line.fsname_given = true; break;
+    case kSubtype: line.subtype_given = true; break;
+    case kMaxWrite: line.max_write_given = true; break;
+    case kAutoCache: line.auto_cache_given = true; break;
+    default: break;
+  }
+}
+
 int Process(void* data, const char* arg, int key, fuse_args* out) {
   ParseState& state = *static_cast<ParseState*>(data);
   try {
@@ -72,7 +138,12 @@ int Process(void* data, const char* arg, int key, fuse_args* out) {
         state.error = std::string("the option ") + arg +
                       " is not supported: symbolic links are passed through unchanged";
         return -1;
+      case kMaxFilesPerUser:
+        return TakeCount(arg, state.line->max_files_per_user, state.error);
+      case kNoFail:
+        return 0;  // mount(8)'s own option, for fstab: nothing to do here
       default:
+        NoteOption(*state.line, key);
         return 1;  // the library's own
     }
   } catch (...) {
@@ -85,6 +156,7 @@ int Process(void* data, const char* arg, int key, fuse_args* out) {
 
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error) {
   ParseState state;
+  state.line = &line;
   fuse_args args = FUSE_ARGS_INIT(argc, argv);
   fuse_args& out = line.library_args;
   out = FUSE_ARGS_INIT(0, nullptr);

@@ -18,6 +18,21 @@ struct CommandLine {
   std::string base;
   bool source_form = false;  // given as the first of two positional arguments
   std::string mountpoint;    // as given; empty when none was given
+
+  // What the command line asks for, as far as callerfs itself cares. The
+  // options stay on the library's command line unless said otherwise.
+  bool help = false;                  // -h, --help
+  bool version = false;               // -V, --version
+  bool foreground = false;            // -f, -d, -o debug
+  bool single_thread = false;         // -s
+  bool allow_other = false;           // -o allow_other
+  bool default_permissions = false;   // -o default_permissions
+  bool fsname_given = false;          // -o fsname=
+  bool subtype_given = false;         // -o subtype=
+  bool max_write_given = false;       // -o max_write=
+  bool auto_cache_given = false;      // -o auto_cache or noauto_cache
+  // -o max_files_per_user=N (taken off the library's line); -1 when not given.
+  long max_files_per_user = -1;
 };
 
 // Parses argv. False with a one-line reason in error when the line cannot
