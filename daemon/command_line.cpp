@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -206,6 +207,43 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
     return false;
   }
   return true;
+}
+
+namespace {
+
+// In an option list "," separates options and "\\" escapes; the source
+// is passed on exactly as written.
+std::string EscapedOptionValue(std::string_view value) {
+  std::string escaped;
+  for (const char c : value) {
+    if (c == ',' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+}  // namespace
+
+bool AddDefaultOptions(CommandLine& line) {
+  std::string options = "-obig_writes";
+  if (!line.max_write_given) options += ",max_write=131072";
+  if (!line.auto_cache_given) options += ",auto_cache";
+  if (!line.fsname_given) options += ",fsname=" + EscapedOptionValue(line.base.empty() ? "/" : line.base);
+  if (!line.subtype_given) options += ",subtype=callerfs";  // an fsname drops the default one
+  return fuse_opt_insert_arg(&line.library_args, 3, options.c_str()) == 0;
+}
+
+void WarnAboutRisks(const CommandLine& line) {
+  if (line.allow_other && !line.default_permissions) {
+    std::fprintf(stderr,
+                 "callerfs: warning: allow_other without default_permissions: every user of the "
+                 "mount acts as root inside the tree\n");
+  }
+  if (::geteuid() != 0) {
+    std::fprintf(stderr,
+                 "callerfs: warning: not running as root: what users create keeps the daemon's "
+                 "owner, and set-ID bits are not cleared\n");
+  }
 }
 
 bool OpenHostTree(const CommandLine& line, std::string& error) {

@@ -39,6 +39,16 @@ struct CommandLine {
 // work; otherwise errors are left to the library, which reports its own.
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error);
 
+// Adds what every mount should have unless the command line says otherwise:
+// big writes, the page cache kept across opens of an unchanged file
+// (auto_cache), and the base directory as the mount's source (fsname, with
+// subtype=callerfs). Explicit options win.
+bool AddDefaultOptions(CommandLine& line);
+
+// One warning line on standard error for each risky choice: allow_other
+// without default_permissions, or a daemon that is not root.
+void WarnAboutRisks(const CommandLine& line);
+
 // Opens the base directory (following links: the administrator chose it)
 // and, when the mount point lies inside it, the directory the mount will
 // cover, and installs them as the host tree. Must run before mounting.

@@ -2,6 +2,7 @@
 // point, passing every request through to the same path below the base.
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -27,15 +28,63 @@ int Fail(const std::string& reason) {
   return 1;
 }
 
+constexpr char kUsage[] = "usage: callerfs [options] [SOURCE] MOUNTPOINT\n";
+
+// The library's own texts go to standard error; for --help and --version
+// they join callerfs's on standard output, and the answer is success.
+void RunLibraryOnStandardOutput(const char* program, const char* flag) {
+  std::fflush(stdout);
+  ::dup2(STDOUT_FILENO, STDERR_FILENO);
+  char* args[] = {const_cast<char*>(program), const_cast<char*>(flag), nullptr};
+  fuse_main_real(2, args, &callerfs::kOperations, sizeof(callerfs::kOperations), nullptr);
+}
+
+int Help(const char* program) {
+  std::printf(
+      "%s"
+      "Mirrors SOURCE (default: /) at MOUNTPOINT for every user of the host: what a user\n"
+      "creates belongs to that user; writing another user's set-ID file clears the bits.\n"
+      "\n"
+      "Options that matter most:\n"
+      "    -o allow_other         let every user of the host use the mount\n"
+      "    -o default_permissions let the kernel check each user's permissions\n"
+      "                           (always with allow_other: the daemon acts as root)\n"
+      "    -o max_files_per_user=N  descriptors held open for one user (default: a\n"
+      "                           quarter of the daemon's limit; root is exempt)\n"
+      "    -s                     serve requests on one thread\n"
+      "    -f                     stay in the foreground\n"
+      "    -d                     foreground, with the library's request trace\n"
+      "\n"
+      "The full reference: man 8 callerfs\n"
+      "\n",
+      kUsage);
+  RunLibraryOnStandardOutput(program, "-ho");
+  return 0;
+}
+
+int Version(const char* program) {
+  std::printf("callerfs %s\n", CALLERFS_VERSION);
+  RunLibraryOnStandardOutput(program, "-V");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  if (argc < 2) {
+    std::fprintf(stderr, "%sTry 'callerfs --help' for the options.\n", kUsage);
+    return 1;
+  }
   callerfs::PublishMountPaths(argc, argv);
   // The library's arguments live until the process ends (static: they stay
   // reachable for the leak checker).
   static callerfs::CommandLine line;
   std::string error;
   if (!callerfs::ParseCommandLine(argc, argv, line, error)) return Fail(error);
+  if (line.help) return Help(argv[0]);
+  if (line.version) return Version(argv[0]);
+  if (!callerfs::AddDefaultOptions(line)) return Fail("out of memory");
+  callerfs::WarnAboutRisks(line);
   if (line.source_form) callerfs::PublishBaseDirectory(line.base);
 
   ::umask(0);  // modes arrive with the caller's umask applied by the kernel
