@@ -686,11 +686,18 @@ TEST_F(AttributesTest, NamespaceChangesLeaveTheRegistryAlone) {
 namespace callerfs::testing {
 namespace {
 
-// The library's subdir module drops requests that set only one of the two
-// times, so this is checked on a mirror of the whole tree.
-class WholeTreeTimesTest : public WholeTreeMountTest {};
+// The base as an administrator may write it: relative, through a link. Keys
+// and diagnostics show it as written.
+class RelativeBaseTest : public MountTest {
+ protected:
+  MountOptions Options() const override {
+    MountOptions options;
+    options.base_through_relative_link = true;
+    return options;
+  }
+};
 
-TEST_F(WholeTreeTimesTest, SettingOneTimeKeepsTheOther) {
+TEST_F(RelativeBaseTest, SettingOneTimeKeepsTheOther) {
   WriteFile(mirror_.src("f"), "x");
   SetTimes(mirror_.src("f"), {1500000000, 5}, {1600000000, 999999999});
 
@@ -709,6 +716,16 @@ TEST_F(WholeTreeTimesTest, SettingOneTimeKeepsTheOther) {
   const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
   ASSERT_EQ(utimensat(AT_FDCWD, mirror_.mnt("f").c_str(), now, 0), 0) << strerror(errno);
   EXPECT_GT(Lstat(mirror_.src("f")).st_mtim.tv_sec, 1700000000);
+  EXPECT_NE(mirror_.Log().find("Returning pair 0src-link/f\n"), std::string::npos);
+
+  // An archive unpacked through the mount keeps its times.
+  ASSERT_EQ(mkdir(mirror_.src("packed").c_str(), 0755), 0);
+  WriteFile(mirror_.src("packed/g"), "y");
+  SetTimes(mirror_.src("packed/g"), {1400000000, 0}, {1450000000, 0});
+  const std::string archive = mirror_.root() + "/packed.tar";
+  ASSERT_EQ(RunProgram({"tar", "-C", mirror_.src_dir(), "-cf", archive, "packed"}), 0);
+  ASSERT_EQ(RunProgram({"tar", "-C", mirror_.mnt_dir(), "--one-top-level=unpacked", "-xf", archive}), 0);
+  ExpectSameTime(Lstat(mirror_.src("unpacked/packed/g")).st_mtim, {1450000000, 0}, "tar's mtime");
 }
 
 }  // namespace

@@ -177,22 +177,25 @@ TEST_F(BadInputTest, PathsBeyondTheHostsLimitWork) {
   ExpectServing();
 }
 
-// The daemon run directly with a bad command line, its standard error kept.
+// The daemon run directly with a command line it answers without mounting,
+// its standard output and error kept.
 struct DirectRun {
   int status = -1;
-  std::string err;
+  std::string out, err;
 };
 
 DirectRun RunDaemon(const std::vector<std::string>& args, const std::string& err_path) {
   DirectRun run;
   std::vector<std::string> argv = {CALLERFS_BINARY};
   argv.insert(argv.end(), args.begin(), args.end());
+  const std::string out_path = err_path + ".out";
   const pid_t pid = fork();
   if (pid == 0) {
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int null = open("/dev/null", O_RDWR);
     dup2(null, STDIN_FILENO);
-    dup2(null, STDOUT_FILENO);
+    dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
     ExecOrExit(argv);
   }
@@ -201,6 +204,8 @@ DirectRun RunDaemon(const std::vector<std::string>& args, const std::string& err
   if (!ReapWithin(pid, 10s, &status)) ADD_FAILURE() << "callerfs did not exit within 10 s; killed it";
   run.status = status;
   run.err = ReadFile(err_path);
+  run.out = ReadFile(out_path);
+  unlink(out_path.c_str());
   return run;
 }
 
@@ -235,6 +240,7 @@ class StartupErrorsTest : public ::testing::Test {
       wait(nullptr);
     }
     unlink((root_ + "/err").c_str());
+    unlink((root_ + "/err.out").c_str());
     rmdir(mnt.c_str());
     rmdir(root_.c_str());
   }
@@ -258,6 +264,41 @@ TEST_F(StartupErrorsTest, UnknownOptionIsReportedAndNothingIsMounted) {
   EXPECT_NE(run.err.find("unknown option"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("no_such_option"), std::string::npos) << run.err;
   EXPECT_FALSE(MountedAt(mnt));
+}
+
+// Lines callerfs answers itself: help and version on standard output with
+// success, and one clear line on standard error for a base it cannot use.
+TEST_F(StartupErrorsTest, CommandLinesAnsweredWithoutMounting) {
+  const std::string mnt = root_ + "/mnt";
+  const std::string file = root_ + "/err";  // exists once the first run has written it
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    bool on_stdout;
+    std::string first_line;
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, true, "usage: callerfs [options] [SOURCE] MOUNTPOINT"},
+      {{"-h"}, 0, true, "usage: callerfs [options] [SOURCE] MOUNTPOINT"},
+      {{"--version"}, 0, true, "callerfs " CALLERFS_VERSION},
+      {{}, 1, false, "usage: callerfs [options] [SOURCE] MOUNTPOINT"},
+      {{"-f", root_ + "/missing", mnt}, 1, false,
+       "callerfs: cannot use " + root_ + "/missing as the base directory: No such file or directory"},
+      {{"-f", "-o", "modules=subdir,subdir=" + file, mnt}, 1, false,
+       "callerfs: cannot use " + file + " as the base directory: Not a directory"},
+      {{"-f", "-o", "modules=subdir,subdir=/,rellinks", mnt}, 1, false,
+       "callerfs: the option rellinks is not supported: symbolic links are passed through unchanged"},
+      {{"-f", "-o", "modules=subdir,subdir=/", "/", mnt}, 1, false,
+       "callerfs: the base directory is given twice (SOURCE and subdir=/)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.first_line);
+    const DirectRun run = RunDaemon(c.args, file);
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == c.status) << run.status;
+    const std::string& text = c.on_stdout ? run.out : run.err;
+    EXPECT_EQ(text.substr(0, text.find('\n')), c.first_line) << text;
+    EXPECT_FALSE(MountedAt(mnt));
+  }
 }
 
 }  // namespace

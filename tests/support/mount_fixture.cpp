@@ -71,12 +71,18 @@ void Mirror::Start(const MountOptions& options) {
   ASSERT_EQ(mkdir(mnt_.c_str(), 0755), 0);
 
   mnt_tree_ = options.whole_tree ? mnt_ + src_ : mnt_;
+  std::string base = src_;
+  if (options.base_through_relative_link) {
+    ASSERT_EQ(symlink("src", (root_ + "/src-link").c_str()), 0);
+    base = "src-link";
+  }
   std::string option_list = "allow_other";
-  if (!options.whole_tree) option_list += ",modules=subdir,subdir=" + src_;
+  if (!options.whole_tree && !options.base_as_source) option_list += ",modules=subdir,subdir=" + base;
   if (options.no_kernel_cache) option_list += ",attr_timeout=0,entry_timeout=0,negative_timeout=0";
   if (!options.options.empty()) option_list += "," + options.options;
   std::vector<std::string> argv = {CALLERFS_BINARY, "-f", "-o", option_list};
   argv.insert(argv.end(), options.extra_args.begin(), options.extra_args.end());
+  if (options.base_as_source) argv.push_back(base);
   argv.push_back(mnt_);
 
   daemon_pid_ = fork();
@@ -95,6 +101,7 @@ void Mirror::Start(const MountOptions& options) {
       }
     }
     for (const std::string& entry : options.environment) putenv(strdup(entry.c_str()));
+    if (chdir(root_.c_str()) != 0) _exit(126);
     ExecOrExit(argv);
   }
 

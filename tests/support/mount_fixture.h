@@ -19,6 +19,12 @@ struct MountOptions {
   // Mirror the host's whole tree instead of only the source directory; the
   // source directory is then reached through the mount at its host path.
   bool whole_tree = false;
+  // Give the base directory as SOURCE, before the mount point, instead of
+  // with -o modules=subdir,subdir=.
+  bool base_as_source = false;
+  // Write the base as "src-link", a relative path to a link to the source
+  // directory (the daemon then starts in the test's root directory).
+  bool base_through_relative_link = false;
   // Turns off the kernel's attribute and entry caches, so every request
   // reaches the daemon and host-side changes are seen at once.
   bool no_kernel_cache = true;
@@ -128,17 +134,6 @@ class MountTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
   Mirror mirror_;
-};
-
-// The same on a mirror of the whole tree, for requests the library's subdir
-// module does not pass on.
-class WholeTreeMountTest : public MountTest {
- protected:
-  MountOptions Options() const override {
-    MountOptions options;
-    options.whole_tree = true;
-    return options;
-  }
 };
 
 // Small file helpers for tests.
