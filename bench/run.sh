@@ -9,17 +9,23 @@
 #
 # Benchmarks measure; they never assert timing. Run as root.
 #
-#   bench/run.sh [--quick] [--rounds N] [--configs LIST] [--out FILE]
+#   bench/run.sh [--quick] [--rounds N] [--configs LIST] [--previous BIN] [--out FILE]
 #
 #   --quick     small sizes (1,000 files, 2,000-entry tree, 10,000-entry
 #               directory, 64 MiB file, 3 s of fio) and 1 round
 #   --rounds N  rounds over all configurations (default 3)
 #   --out FILE  markdown report (default bench/results.md)
+#   --previous BIN  an earlier callerfs binary to measure beside this one
+#               (adds the prev configurations to the default list)
 #
 # Configurations (LIST is comma-separated; default all):
 #   native          the source directory itself, no mount
-#   callerfs        callerfs, multi-threaded (its default)
+#   callerfs        callerfs SRC MNT, multi-threaded (its default)
 #   callerfs-s      callerfs -s (single-threaded)
+#   prev, prev-s    the --previous binary mirroring the whole tree (the tree is
+#                   reached at MNT/SRC), with the options that are this
+#                   callerfs's defaults: big_writes,max_write=131072,auto_cache
+#   prev-plain      the --previous binary as above, without those options
 #   bindfs          bindfs, single-threaded (its default)
 #   bindfs-mt       bindfs --multithreaded
 #   NAME-bw         each FUSE configuration with -o big_writes,max_write=131072
@@ -31,6 +37,8 @@ build=$repo/build-bench
 driver=$build/bench-driver
 
 all_configs=(native callerfs callerfs-s bindfs bindfs-mt callerfs-bw callerfs-s-bw bindfs-bw bindfs-mt-bw)
+prev_configs=(prev prev-s prev-plain)
+previous=""
 settle_seconds=1.5 # longer than the FUSE library's 1 s attribute and entry caches
 # Descriptor limit for the daemons: 65536, or the hard limit where raising it
 # is not allowed (no CAP_SYS_RESOURCE, e.g. in a container).
@@ -55,6 +63,8 @@ while [ $# -gt 0 ]; do
     --rounds=*) rounds=${1#*=} ;;
     --configs) configs_csv=${2:?--configs needs a list}; shift ;;
     --configs=*) configs_csv=${1#*=} ;;
+    --previous) previous=$(realpath "${2:?--previous needs a binary}"); shift ;;
+    --previous=*) previous=$(realpath "${1#*=}") ;;
     --out) out=${2:?--out needs a file}; shift ;;
     --out=*) out=${1#*=} ;;
     -h|--help) usage 0 ;;
@@ -62,6 +72,12 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
+
+if [ -n "$previous" ]; then
+  [ -x "$previous" ] || { echo "run.sh: --previous: $previous is not a program" >&2; exit 2; }
+  all_configs+=("${prev_configs[@]}")
+  [[ $command_line == *--configs* ]] || configs_csv=native,callerfs,callerfs-s,prev,prev-s,prev-plain,bindfs,bindfs-mt
+fi
 
 if [ "$quick" -eq 1 ]; then
   : "${rounds:=1}"
@@ -180,9 +196,13 @@ find_daemon() {
 mount_config() {
   local cfg=$1 m=$mnt/$1 extra="" cmd i
   [[ $cfg == *-bw ]] && extra=",big_writes,max_write=131072"
+  local tuned=big_writes,max_write=131072,auto_cache
   case ${cfg%-bw} in
-    callerfs) cmd=("$build/callerfs" -o "allow_other,modules=subdir,subdir=$src$extra" "$m") ;;
-    callerfs-s) cmd=("$build/callerfs" -s -o "allow_other,modules=subdir,subdir=$src$extra" "$m") ;;
+    callerfs) cmd=("$build/callerfs" -o "allow_other$extra" "$src" "$m") ;;
+    callerfs-s) cmd=("$build/callerfs" -s -o "allow_other$extra" "$src" "$m") ;;
+    prev) cmd=("$previous" -o "allow_other,$tuned" "$m") ;;
+    prev-s) cmd=("$previous" -s -o "allow_other,$tuned" "$m") ;;
+    prev-plain) cmd=("$previous" -o allow_other "$m") ;;
     bindfs) cmd=(bindfs -o "allow_other$extra" "$src" "$m") ;;
     bindfs-mt) cmd=(bindfs --multithreaded -o "allow_other$extra" "$src" "$m") ;;
   esac
@@ -195,7 +215,13 @@ mount_config() {
   log "mounted $cfg at $m (pid ${daemon_pid[$cfg]}): ${cmd[*]}"
 }
 
-base_of() { if [ "$1" = native ]; then echo "$src"; else echo "$mnt/$1"; fi; }
+base_of() {
+  case $1 in
+    native) echo "$src" ;;
+    prev*) echo "$mnt/$1$src" ;;  # a mirror of the whole tree
+    *) echo "$mnt/$1" ;;
+  esac
+}
 
 # --- helpers ----------------------------------------------------------------
 # Untimed: flush what earlier phases left dirty, so that no configuration pays
@@ -445,12 +471,17 @@ pairs=""
 for p in callerfs:bindfs-mt callerfs-s:bindfs callerfs-bw:bindfs-mt-bw callerfs-s-bw:bindfs-bw; do
   selected "${p%%:*}" && selected "${p##*:}" && pairs+="$p "
 done
+# Pairs of (callerfs configuration, the previous daemon).
+prev_pairs=""
+for p in callerfs:prev callerfs-s:prev-s callerfs:prev-plain; do
+  selected "${p%%:*}" && selected "${p##*:}" && prev_pairs+="$p "
+done
 
 metrics_file=$data/metrics.tsv
 printf '%s\n' "${metrics[@]}" | tr '|' '\t' >"$metrics_file"
 
 tables=$data/tables.md
-awk -F'\t' -v configs="${configs[*]}" -v pairs="$pairs" '
+awk -F'\t' -v configs="${configs[*]}" -v pairs="$pairs" -v prev_pairs="$prev_pairs" '
 function median(list, n,    a, i, j, x, k) {
   k = split(list, a, " ")
   for (i = 2; i <= k; i++) { x = a[i] + 0; for (j = i - 1; j >= 1 && a[j] + 0 > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
@@ -532,6 +563,18 @@ END {
       for (p = 1; p <= np; p++) { split(pr[p], ab, ":"); cell[r, p + 2] = ratios(m, ab[1], ab[2]) }
     }
     emit("callerfs against bindfs in the same threading mode", "Median of the per-round ratios; above 1 means callerfs is faster, below 1 slower.", np + 2)
+  }
+  # Table 4: callerfs against the previous daemon.
+  np = split(prev_pairs, pr, " ")
+  if (np > 0) {
+    delete cell
+    cell[0, 1] = "workload"; cell[0, 2] = "unit"
+    for (p = 1; p <= np; p++) { split(pr[p], ab, ":"); cell[0, p + 2] = ab[1] " / " ab[2] }
+    for (r = 1; r <= nm; r++) {
+      m = id[r]; cell[r, 1] = label[m]; cell[r, 2] = "x previous"
+      for (p = 1; p <= np; p++) { split(pr[p], ab, ":"); cell[r, p + 2] = ratios(m, ab[1], ab[2]) }
+    }
+    emit("callerfs against the previous daemon", "Median of the per-round ratios; above 1 means this callerfs is faster, below 1 slower. prev and prev-s have the same options as this callerfs by default; prev-plain has the previous defaults.", np + 2)
   }
 }' "$metrics_file" "$values" >"$tables"
 

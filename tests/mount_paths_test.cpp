@@ -369,3 +369,54 @@ TEST_F(MountPathsTest, LaterSubdirValueReplacesEarlier) {
 
 }  // namespace
 }  // namespace callerfs
+
+#include "daemon/command_line.h"
+
+namespace callerfs {
+namespace {
+
+std::string Joined(const fuse_args& args) {
+  std::string text;
+  for (int i = 1; i < args.argc; ++i) text += (i > 1 ? " " : "") + std::string(args.argv[i]);
+  return text;
+}
+
+// What the library is handed, and what callerfs keeps for itself.
+TEST(CommandLineTest, BaseDirectoryAndOwnOptionsLeaveTheLibrarysLine) {
+  struct Case {
+    std::vector<const char*> args;
+    std::string library, base, mountpoint, error;
+    bool source_form = false;
+  };
+  const Case cases[] = {
+      {{"-f", "/m"}, "-o use_ino -f /m", "", "/m", ""},
+      {{"/src", "/m", "-o", "allow_other"}, "-o use_ino -o allow_other /m", "/src", "/m", "", true},
+      {{"-o", "modules=subdir,subdir=/s,ro", "/m"}, "-o use_ino -o ro /m", "/s", "/m", ""},
+      {{"-o", "modules=iconv:subdir", "-o", "subdir=/s", "/m"}, "-o use_ino -omodules=iconv /m", "/s", "/m", ""},
+      {{"-o", "subdir=/s", "/m"}, "-o use_ino -osubdir=/s /m", "", "/m", ""},  // the library refuses it
+      {{"-o", "max_files_per_user=7,nofail", "/m"}, "-o use_ino /m", "", "/m", ""},
+      {{"-o", "modules=subdir", "/m"}, "", "", "", "modules=subdir needs subdir=DIRECTORY"},
+      {{"-o", "max_files_per_user=-1", "/m"}, "", "", "", "max_files_per_user=-1: not a count"},
+      {{"-o", "modules=subdir,subdir=/s,norellinks", "/m"}, "", "", "",
+       "the option norellinks is not supported: symbolic links are passed through unchanged"},
+  };
+  for (const Case& c : cases) {
+    std::vector<char*> argv = {const_cast<char*>("callerfs")};
+    for (const char* arg : c.args) argv.push_back(const_cast<char*>(arg));
+    argv.push_back(nullptr);
+    CommandLine line;
+    std::string error;
+    const bool parsed = ParseCommandLine(static_cast<int>(argv.size()) - 1, argv.data(), line, error);
+    SCOPED_TRACE(c.library + c.error);
+    EXPECT_EQ(error, c.error);
+    if (!parsed) continue;
+    EXPECT_EQ(Joined(line.library_args), c.library);
+    EXPECT_EQ(line.base, c.base);
+    EXPECT_EQ(line.mountpoint, c.mountpoint);
+    EXPECT_EQ(line.source_form, c.source_form);
+    fuse_opt_free_args(&line.library_args);
+  }
+}
+
+}  // namespace
+}  // namespace callerfs
