@@ -1,6 +1,7 @@
 // Attribute and namespace handlers: pass-throughs to the same path on the
 // host, resolved beneath the base without following links (host_path.h),
-// except that mkdir and symlink give what they make to the caller, and
+// except that mkdir, symlink and mknod (FIFOs and sockets) give what they
+// make to the caller, with the group of a set-group-ID directory, and
 // getattr, truncate, utimens and access act on the caller's registered
 // write-only handle for the path when there is one.
 #include <fcntl.h>
@@ -20,13 +21,23 @@ namespace callerfs::ops {
 namespace {
 
 // Whether the object open at fd still looks like what this request just
-// made: the right type and owned by the daemon. Between our mkdirat or
-// symlinkat and opening the name again, anyone may rename another object
-// into it; fixing up that one would hand it to the caller with root's
-// privilege.
-bool LooksJustMade(int fd, mode_t type) {
-  struct stat st;
+// made: the right type and owned by the daemon. Between our mkdirat,
+// symlinkat or mknodat and opening the name again, anyone may rename another
+// object into it; fixing up that one would hand it to the caller with root's
+// privilege. st receives the object's attributes.
+bool LooksJustMade(int fd, mode_t type, struct stat& st) {
   return ::fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == type && st.st_uid == ::geteuid();
+}
+
+// Gives a link, FIFO or socket this request made to the caller, through a
+// descriptor of the node itself. 0 when it is no longer ours to fix up.
+int GiveNodeToCaller(const PinnedParent& at, mode_t type) {
+  const UniqueFd node(at.OpenName(O_PATH));
+  struct stat st;
+  if (!node || !LooksJustMade(node.get(), type, st)) return 0;
+  const fuse_context* caller = fuse_get_context();
+  return ResultOf(::fchownat(node.get(), "", caller->uid, at.GroupForNewObject(caller->gid),
+                             AT_EMPTY_PATH));
 }
 
 // A directory made a moment ago holds only "." and "..". One read of a small
@@ -77,10 +88,14 @@ int Readlink(const char* path, char* buf, size_t size) {
   return 0;
 }
 
+// FIFOs and sockets belong to their maker, who must be able to open and
+// connect to them (only root can make device nodes, so those stay root's).
 int Mknod(const char* path, mode_t mode, dev_t rdev) {
   const PinnedParent at(path);
   if (at.error()) return -at.error();
-  return ResultOf(::mknodat(at.dir(), at.name(), mode, S_ISFIFO(mode) ? 0 : rdev));
+  if (::mknodat(at.dir(), at.name(), mode, S_ISFIFO(mode) ? 0 : rdev) == -1) return -errno;
+  if (!S_ISFIFO(mode) && !S_ISSOCK(mode)) return 0;
+  return GiveNodeToCaller(at, mode & S_IFMT);
 }
 
 // The directory always stays once made; of the fix-up failures only EPERM is
@@ -90,12 +105,16 @@ int Mkdir(const char* path, mode_t mode) {
   if (at.error()) return -at.error();
   if (::mkdirat(at.dir(), at.name(), mode) == -1) return -errno;
   const UniqueFd dir(at.OpenName(O_RDONLY | O_DIRECTORY));
-  if (!dir || !LooksJustMade(dir.get(), S_IFDIR) || !IsEmptyDirectory(dir.get())) {
+  struct stat st;
+  if (!dir || !LooksJustMade(dir.get(), S_IFDIR, st) || !IsEmptyDirectory(dir.get())) {
     return 0;  // no longer ours to fix up
   }
   const fuse_context* caller = fuse_get_context();
-  if (::fchown(dir.get(), caller->uid, caller->gid) == -1 && errno == EPERM) return -EPERM;
-  if (::fchmod(dir.get(), mode) == -1 && errno == EPERM) return -EPERM;
+  if (::fchown(dir.get(), caller->uid, at.GroupForNewObject(caller->gid)) == -1 && errno == EPERM) {
+    return -EPERM;
+  }
+  // Keeps the set-group-ID bit a directory inherits from a set-group-ID parent.
+  if (::fchmod(dir.get(), mode | (st.st_mode & S_ISGID)) == -1 && errno == EPERM) return -EPERM;
   return 0;
 }
 
@@ -115,10 +134,7 @@ int Symlink(const char* target, const char* path) {
   const PinnedParent at(path);
   if (at.error()) return -at.error();
   if (::symlinkat(target, at.dir(), at.name()) == -1) return -errno;
-  const UniqueFd link(at.OpenName(O_PATH));
-  if (!link || !LooksJustMade(link.get(), S_IFLNK)) return 0;  // no longer ours to fix up
-  const fuse_context* caller = fuse_get_context();
-  return ResultOf(::fchownat(link.get(), "", caller->uid, caller->gid, AT_EMPTY_PATH));
+  return GiveNodeToCaller(at, S_IFLNK);
 }
 
 int Rename(const char* from, const char* to) {

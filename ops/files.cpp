@@ -105,7 +105,8 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
   if (!fd) return -errno;
   const fuse_context* caller = fuse_get_context();
   if (made_here) {
-    ::fchown(fd.get(), caller->uid, caller->gid);  // a failure leaves the daemon's ownership
+    // A failure leaves the daemon's ownership.
+    ::fchown(fd.get(), caller->uid, at.GroupForNewObject(caller->gid));
   } else if (OpensForWriting(fi->flags)) {
     ClearSetIdUnlessOwner(fd.get(), caller->uid);  // an existing file, opened as open() would
   }

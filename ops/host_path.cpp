@@ -185,6 +185,12 @@ int PinnedParent::Stat(struct stat* st) const {
   return ::fstatat(dir_, name_, st, AT_SYMLINK_NOFOLLOW);
 }
 
+gid_t PinnedParent::GroupForNewObject(gid_t caller_gid) const {
+  struct stat st;
+  if (::fstat(dir_, &st) == 0 && (st.st_mode & S_ISGID)) return static_cast<gid_t>(-1);
+  return caller_gid;
+}
+
 int PinnedParent::OpenName(int flags) const {
   return ::openat(dir_, name_, flags | O_NOFOLLOW | O_CLOEXEC);
 }

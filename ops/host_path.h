@@ -73,6 +73,11 @@ class PinnedParent {
 
   // fstatat of the last name, not following a link.
   int Stat(struct stat* st) const;
+  // The group a new object made here should be given for a caller of group
+  // caller_gid: in a set-group-ID directory the kernel has already given it
+  // the directory's group, which stays ((gid_t)-1, "unchanged"); elsewhere
+  // the caller's.
+  gid_t GroupForNewObject(gid_t caller_gid) const;
   // Opens the last name itself with O_NOFOLLOW (a link gives ELOOP, or the
   // link itself with O_PATH). -1 with errno set on failure.
   int OpenName(int flags) const;

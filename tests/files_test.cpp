@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -604,6 +605,38 @@ class FilesWithPermissionChecksTest : public MountTest {
     return options;
   }
 };
+
+// A user's own FIFO and socket work for that user (agents, job servers).
+TEST_F(FilesWithPermissionChecksTest, UsersOwnFifoAndSocketWorkForThem) {
+  EXPECT_EQ(RunAs(1000, 100, [&] {
+              umask(077);
+              const std::string fifo = mirror_.mnt("fifo");
+              if (mkfifo(fifo.c_str(), 0600) != 0) return 1;
+              if (chmod(fifo.c_str(), 0660) != 0) return 2;
+              const pid_t writer = fork();
+              if (writer == 0) {
+                const int fd = open(fifo.c_str(), O_WRONLY);
+                _exit(fd >= 0 && write(fd, "ping", 4) == 4 ? 0 : 1);
+              }
+              char got[8] = "";
+              const int fd = open(fifo.c_str(), O_RDONLY);
+              if (fd < 0 || read(fd, got, sizeof got) != 4 || std::string(got, 4) != "ping") return 3;
+              close(fd);
+              int status = 0;
+              if (waitpid(writer, &status, 0) != writer || status != 0) return 4;
+
+              const int server = socket(AF_UNIX, SOCK_STREAM, 0);
+              sockaddr_un address{};
+              address.sun_family = AF_UNIX;
+              std::strncpy(address.sun_path, mirror_.mnt("agent.sock").c_str(), sizeof address.sun_path - 1);
+              const auto* raw = reinterpret_cast<sockaddr*>(&address);
+              if (bind(server, raw, sizeof address) != 0 || listen(server, 1) != 0) return 5;
+              const int client = socket(AF_UNIX, SOCK_STREAM, 0);
+              return connect(client, raw, sizeof address) == 0 ? 0 : 6;
+            }),
+            0);
+  EXPECT_EQ(HostMode(mirror_.src("fifo")), 0660u);
+}
 
 TEST_F(FilesWithPermissionChecksTest, RefusedWriteOpenLeavesSetIdBitsAndAllowedOneClearsThem) {
   MakeHostFile(mirror_.src("not-writable"), "content", 06755);
