@@ -61,6 +61,7 @@ TEST_F(SourceFormTest, SourceIsTheBaseAndBigWritesAreOn) {
   EXPECT_EQ(MountSource(mirror_.mnt_dir()), mirror_.src_dir());
   // The INIT reply's flags carry big writes (1 << 5).
   const std::string trace = mirror_.Stderr();
+  EXPECT_NE(trace.find("callerfs: warning: allow_other without default_permissions"), std::string::npos);
   const size_t reply = trace.find("   flags=0x", trace.find("   INIT: "));
   ASSERT_NE(reply, std::string::npos) << trace;
   EXPECT_TRUE(std::stoul(trace.substr(reply + 11, 8), nullptr, 16) & (1u << 5)) << trace.substr(reply, 30);

@@ -418,5 +418,30 @@ TEST(CommandLineTest, BaseDirectoryAndOwnOptionsLeaveTheLibrarysLine) {
   }
 }
 
+// Every mount gets big writes, auto_cache and its base as its source unless
+// the command line says otherwise; the source is passed on exactly as written.
+TEST(CommandLineTest, DefaultOptionsGiveWayToExplicitOnes) {
+  struct Case {
+    std::vector<const char*> args;
+    std::string added;
+  };
+  const Case cases[] = {
+      {{"/m"}, "-obig_writes,max_write=131072,auto_cache,fsname=/,subtype=callerfs"},
+      {{"/a,b\\c", "/m"}, "-obig_writes,max_write=131072,auto_cache,fsname=/a\\,b\\\\c,subtype=callerfs"},
+      {{"-o", "max_write=4096,noauto_cache,fsname=x,subtype=y", "/m"}, "-obig_writes"},
+  };
+  for (const Case& c : cases) {
+    std::vector<char*> argv = {const_cast<char*>("callerfs")};
+    for (const char* arg : c.args) argv.push_back(const_cast<char*>(arg));
+    argv.push_back(nullptr);
+    CommandLine line;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(static_cast<int>(argv.size()) - 1, argv.data(), line, error));
+    ASSERT_TRUE(AddDefaultOptions(line));
+    EXPECT_EQ(line.library_args.argv[3], c.added);
+    fuse_opt_free_args(&line.library_args);
+  }
+}
+
 }  // namespace
 }  // namespace callerfs
