@@ -22,6 +22,8 @@
 #   native          the source directory itself, no mount
 #   callerfs        callerfs SRC MNT, multi-threaded (its default)
 #   callerfs-s      callerfs -s (single-threaded)
+#   callerfs-nocache  callerfs with attr_timeout=0,entry_timeout=0 (every
+#                   request reaches the daemon; not in the default list)
 #   prev, prev-s    the --previous binary mirroring the whole tree (the tree is
 #                   reached at MNT/SRC), with the options that are this
 #                   callerfs's defaults: big_writes,max_write=131072,auto_cache
@@ -37,6 +39,8 @@ build=$repo/build-bench
 driver=$build/bench-driver
 
 all_configs=(native callerfs callerfs-s bindfs bindfs-mt callerfs-bw callerfs-s-bw bindfs-bw bindfs-mt-bw)
+default_configs=$(IFS=,; echo "${all_configs[*]}")
+all_configs+=(callerfs-nocache)
 prev_configs=(prev prev-s prev-plain)
 previous=""
 settle_seconds=1.5 # longer than the FUSE library's 1 s attribute and entry caches
@@ -53,7 +57,7 @@ usage() {
 
 quick=0
 rounds=""
-configs_csv=$(IFS=,; echo "${all_configs[*]}")
+configs_csv=$default_configs
 out=$here/results.md
 command_line="bench/run.sh $*"
 while [ $# -gt 0 ]; do
@@ -200,6 +204,7 @@ mount_config() {
   case ${cfg%-bw} in
     callerfs) cmd=("$build/callerfs" -o "allow_other$extra" "$src" "$m") ;;
     callerfs-s) cmd=("$build/callerfs" -s -o "allow_other$extra" "$src" "$m") ;;
+    callerfs-nocache) cmd=("$build/callerfs" -o "allow_other,attr_timeout=0,entry_timeout=0$extra" "$src" "$m") ;;
     prev) cmd=("$previous" -o "allow_other,$tuned" "$m") ;;
     prev-s) cmd=("$previous" -s -o "allow_other,$tuned" "$m") ;;
     prev-plain) cmd=("$previous" -o allow_other "$m") ;;
@@ -473,7 +478,7 @@ for p in callerfs:bindfs-mt callerfs-s:bindfs callerfs-bw:bindfs-mt-bw callerfs-
 done
 # Pairs of (callerfs configuration, the previous daemon).
 prev_pairs=""
-for p in callerfs:prev callerfs-s:prev-s callerfs:prev-plain; do
+for p in callerfs:prev callerfs-s:prev-s callerfs:prev-plain callerfs-nocache:callerfs; do
   selected "${p%%:*}" && selected "${p##*:}" && prev_pairs+="$p "
 done
 
@@ -574,7 +579,7 @@ END {
       m = id[r]; cell[r, 1] = label[m]; cell[r, 2] = "x previous"
       for (p = 1; p <= np; p++) { split(pr[p], ab, ":"); cell[r, p + 2] = ratios(m, ab[1], ab[2]) }
     }
-    emit("callerfs against the previous daemon", "Median of the per-round ratios; above 1 means this callerfs is faster, below 1 slower. prev and prev-s have the same options as this callerfs by default; prev-plain has the previous defaults.", np + 2)
+    emit("callerfs against the previous daemon and itself", "Median of the per-round ratios; above 1 means the first is faster, below 1 slower. prev and prev-s have the same options as this callerfs by default; prev-plain has the previous defaults; callerfs-nocache / callerfs is the cost of attr_timeout=0,entry_timeout=0.", np + 2)
   }
 }' "$metrics_file" "$values" >"$tables"
 
