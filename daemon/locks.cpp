@@ -8,9 +8,10 @@
 #include <string_view>
 
 namespace callerfs {
+namespace {
 
-void UseProgramSearchPath() { ::setenv("PATH", kProgramSearchPath, 1); }
-
+// Whether search_path (directories separated by ':') has an executable
+// regular file called name.
 bool FoundOnSearchPath(const char* name, const char* search_path) {
   std::string_view rest(search_path);
   while (!rest.empty()) {
@@ -26,6 +27,10 @@ bool FoundOnSearchPath(const char* name, const char* search_path) {
   }
   return false;
 }
+
+}  // namespace
+
+void UseProgramSearchPath() { ::setenv("PATH", kProgramSearchPath, 1); }
 
 bool ServeLocksThroughServer(CommandLine& line) {
   if (line.single_thread) return false;

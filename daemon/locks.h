@@ -28,10 +28,6 @@ inline constexpr char kNoLockServerVariable[] = "CALLERFS_NO_LOCK_SERVER";
 // Call before any thread starts.
 void UseProgramSearchPath();
 
-// Whether search_path (directories separated by ':') has an executable
-// regular file called name.
-bool FoundOnSearchPath(const char* name, const char* search_path);
-
 // Decides how locks are kept; true for the lock server. Adds the library
 // options that choice needs and, when the server is wanted but missing, says
 // so in one line on standard error.

@@ -81,7 +81,6 @@ class DescriptorQuota {
 
   // Descriptors currently charged to uid (for tests and diagnostics).
   long Held(uid_t uid);
-  long per_user_cap() const { return per_user_cap_; }
 
  private:
   struct Slot {

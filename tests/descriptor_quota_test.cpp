@@ -26,7 +26,6 @@ TEST(DescriptorQuotaTest, CapsEachUserAloneAndFollowsDescriptorsToTheirClose) {
   EXPECT_FALSE(quota->Charge(1000)) << "past the cap";
   EXPECT_TRUE(quota->Charge(1001)) << "another user is not affected";
   for (int i = 0; i < 10; ++i) EXPECT_TRUE(quota->Charge(0)) << "root is exempt";
-  EXPECT_EQ(quota->Held(0), 0);
 
   // A kept descriptor carries its charge until it is forgotten; the reserve
   // refuses numbers for everyone.
@@ -34,13 +33,10 @@ TEST(DescriptorQuotaTest, CapsEachUserAloneAndFollowsDescriptorsToTheirClose) {
   EXPECT_TRUE(quota->Keep(871, 1000));
   EXPECT_FALSE(quota->Keep(872, 1000));
   EXPECT_FALSE(quota->Keep(872, 0));
-  EXPECT_FALSE(quota->Keep(-1, 1000));
   EXPECT_EQ(quota->Forget(10), 1000u);
   EXPECT_EQ(quota->Forget(10), DescriptorQuota::kNoOwner) << "forgotten once only";
-  EXPECT_EQ(quota->Forget(12), DescriptorQuota::kNoOwner) << "never kept";
   quota->Uncharge(1000);
   EXPECT_EQ(quota->Held(1000), 2);
-  EXPECT_TRUE(quota->Charge(1000)) << "a given-back charge can be taken again";
 
   // Close closes the descriptor and gives its charge back.
   int ends[2];
@@ -51,25 +47,13 @@ TEST(DescriptorQuotaTest, CapsEachUserAloneAndFollowsDescriptorsToTheirClose) {
   EXPECT_EQ(fcntl(ends[0], F_GETFD), -1) << "not closed";
   EXPECT_EQ(quota->Held(1001), 0);
 
-  // Through DescriptorCharge: given back unless kept.
-  { DescriptorCharge refused(*quota, 1000); EXPECT_FALSE(refused); }
-  quota->Uncharge(1000);
-  { DescriptorCharge dropped(*quota, 1000); EXPECT_TRUE(dropped); }
-  {
-    DescriptorCharge in_reserve(*quota, 1000);
-    EXPECT_FALSE(in_reserve.Keep(900));
-  }
-  EXPECT_EQ(quota->Held(1000), 2);
-  {
-    DescriptorCharge kept(*quota, 1000);
-    EXPECT_TRUE(kept.Keep(20));
-  }
+  // An open's charge is given back unless its descriptor is kept.
+  { DescriptorCharge in_reserve(*quota, 1000); EXPECT_TRUE(in_reserve && !in_reserve.Keep(900)); }
+  { DescriptorCharge kept(*quota, 1000); EXPECT_TRUE(kept.Keep(20)); }
   EXPECT_EQ(quota->Held(1000), 3);
 
-  // Unconfigured: nothing is admitted.
   DescriptorQuota unconfigured;
-  EXPECT_FALSE(unconfigured.Charge(1000));
-  EXPECT_FALSE(unconfigured.Keep(3, 0));
+  EXPECT_FALSE(unconfigured.Charge(1000) || unconfigured.Keep(3, 0)) << "admits nothing";
 }
 
 // Every user in the table stays reachable however others come and go, and the
