@@ -201,10 +201,13 @@ mount_config() {
   local cfg=$1 m=$mnt/$1 extra="" cmd i
   [[ $cfg == *-bw ]] && extra=",big_writes,max_write=131072"
   local tuned=big_writes,max_write=131072,auto_cache
+  # The memory phase holds 5,000 files per user open: above the default cap
+  # where the descriptor limit is 20,000.
+  local own="allow_other,max_files_per_user=$nofile"
   case ${cfg%-bw} in
-    callerfs) cmd=("$build/callerfs" -o "allow_other$extra" "$src" "$m") ;;
-    callerfs-s) cmd=("$build/callerfs" -s -o "allow_other$extra" "$src" "$m") ;;
-    callerfs-nocache) cmd=("$build/callerfs" -o "allow_other,attr_timeout=0,entry_timeout=0$extra" "$src" "$m") ;;
+    callerfs) cmd=("$build/callerfs" -o "$own$extra" "$src" "$m") ;;
+    callerfs-s) cmd=("$build/callerfs" -s -o "$own$extra" "$src" "$m") ;;
+    callerfs-nocache) cmd=("$build/callerfs" -o "$own,attr_timeout=0,entry_timeout=0$extra" "$src" "$m") ;;
     prev) cmd=("$previous" -o "allow_other,$tuned" "$m") ;;
     prev-s) cmd=("$previous" -s -o "allow_other,$tuned" "$m") ;;
     prev-plain) cmd=("$previous" -o allow_other "$m") ;;

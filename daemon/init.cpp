@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "registry/descriptor_quota.h"
 #include "registry/diagnostics.h"
 #include "registry/open_files_map.h"
 
@@ -34,9 +35,12 @@ void OfferCallerResolver() {
 
 void* Init(fuse_conn_info* conn) {
   try {
-    OpenFilesMap::Instance().SetCloseFunction(::close);
+    // A descriptor the registry closes gives its owner's charge back.
+    OpenFilesMap::Instance().SetCloseFunction(
+        [](int fd) { return DescriptorQuota::Instance().Close(fd); });
   } catch (...) {
-    // The default close function is the same; nothing is lost.
+    // Only a failure to take the registry's mutex lands here; the default
+    // close function would then leave charges taken.
   }
   conn->want &= ~FUSE_CAP_DONT_MASK;  // the kernel applies each caller's umask
   SkipDiagnosticsIfDiscarded();

@@ -5,9 +5,10 @@
 
 namespace callerfs {
 
-// Mount-time hook: registry close function, caller umasks applied by the
-// kernel, optional standard-error redirection, and the caller resolver offered
-// to the control entry point when the process provides one.
+// Mount-time hook: registry close function (which gives descriptor charges
+// back), caller umasks applied by the kernel, optional standard-error
+// redirection, and the caller resolver offered to the control entry point
+// when the process provides one.
 void* Init(fuse_conn_info* conn);
 void Destroy(void* private_data);
 

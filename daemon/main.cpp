@@ -4,23 +4,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <string>
 
 #include "daemon/command_line.h"
+#include "daemon/locks.h"
 #include "daemon/mount_paths.h"
 #include "daemon/operations.h"
+#include "registry/descriptor_quota.h"
 
 namespace {
 
 // The daemon holds a descriptor for every file any user has open through the
-// mount; the usual soft limit of 1024 would soon refuse opens.
-void RaiseDescriptorLimit() {
+// mount; the usual soft limit of 1024 would soon refuse opens. Returns the
+// soft limit in force afterwards.
+long RaiseDescriptorLimit() {
   struct rlimit limit;
-  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    const struct rlimit raised = {limit.rlim_max, limit.rlim_max};
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
   }
+  return static_cast<long>(std::min<rlim_t>(limit.rlim_cur, LONG_MAX));
 }
 
 int Fail(const std::string& reason) {
@@ -36,7 +43,8 @@ void RunLibraryOnStandardOutput(const char* program, const char* flag) {
   std::fflush(stdout);
   ::dup2(STDOUT_FILENO, STDERR_FILENO);
   char* args[] = {const_cast<char*>(program), const_cast<char*>(flag), nullptr};
-  fuse_main_real(2, args, &callerfs::kOperations, sizeof(callerfs::kOperations), nullptr);
+  const fuse_operations& operations = callerfs::Operations(false);
+  fuse_main_real(2, args, &operations, sizeof operations, nullptr);
 }
 
 int Help(const char* program) {
@@ -75,6 +83,7 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "%sTry 'callerfs --help' for the options.\n", kUsage);
     return 1;
   }
+  callerfs::UseProgramSearchPath();
   callerfs::PublishMountPaths(argc, argv);
   // The library's arguments live until the process ends (static: they stay
   // reachable for the leak checker).
@@ -88,12 +97,21 @@ int main(int argc, char* argv[]) {
   if (line.source_form) callerfs::PublishBaseDirectory(line.base);
 
   ::umask(0);  // modes arrive with the caller's umask applied by the kernel
-  RaiseDescriptorLimit();
+  const long descriptor_limit = RaiseDescriptorLimit();
+  // Unless the command line says otherwise, one user's open files may take a
+  // quarter of the daemon's descriptors.
+  const long per_user_cap =
+      line.max_files_per_user >= 0 ? line.max_files_per_user : descriptor_limit / 4;
+  if (!callerfs::DescriptorQuota::Instance().Configure(descriptor_limit, per_user_cap)) {
+    return Fail("out of memory");
+  }
   // Diagnostics are whole lines; line buffering keeps them in order with the
   // registry's flushed lines and visible at once when output is a file or pipe.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (!callerfs::OpenHostTree(line, error)) return Fail(error);
 
-  return fuse_main_real(line.library_args.argc, line.library_args.argv, &callerfs::kOperations,
-                        sizeof(callerfs::kOperations), nullptr);
+  const bool lock_server = callerfs::ServeLocksThroughServer(line);
+  const fuse_operations& operations = callerfs::Operations(lock_server);
+  return fuse_main_real(line.library_args.argc, line.library_args.argv, &operations,
+                        sizeof operations, nullptr);
 }

@@ -30,7 +30,7 @@ struct Shielded<Handler> {
   }
 };
 
-fuse_operations MakeOperations() {
+fuse_operations MakeOperations(bool lock_server) {
   fuse_operations table{};
   table.getattr = Shielded<ops::Getattr>::Call;
   table.readlink = Shielded<ops::Readlink>::Call;
@@ -64,7 +64,8 @@ fuse_operations MakeOperations() {
   table.create = Shielded<ops::Create>::Call;
   table.ftruncate = Shielded<ops::Ftruncate>::Call;
   table.fgetattr = Shielded<ops::Fgetattr>::Call;
-  table.lock = Shielded<ops::Lock>::Call;
+  // Without the slot the kernel keeps POSIX locks itself.
+  if (lock_server) table.lock = Shielded<ops::Lock>::Call;
   table.utimens = Shielded<ops::Utimens>::Call;
   table.fallocate = Shielded<ops::Fallocate>::Call;
   // read, write, flush, release, fsync, readdir, releasedir, ftruncate,
@@ -79,6 +80,10 @@ fuse_operations MakeOperations() {
 
 }  // namespace
 
-const fuse_operations kOperations = MakeOperations();
+const fuse_operations& Operations(bool lock_server) {
+  static const fuse_operations with_server = MakeOperations(true);
+  static const fuse_operations kernel_locks = MakeOperations(false);
+  return lock_server ? with_server : kernel_locks;
+}
 
 }  // namespace callerfs

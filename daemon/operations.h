@@ -5,6 +5,8 @@
 namespace callerfs {
 
 // The operation table handed to the FUSE library: every slot callerfs fills.
-extern const fuse_operations kOperations;
+// lock_server: POSIX locks are served through the lock server (the lock
+// slot); otherwise the slot stays empty and the kernel keeps them.
+const fuse_operations& Operations(bool lock_server);
 
 }  // namespace callerfs

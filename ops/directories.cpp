@@ -10,6 +10,7 @@
 #include "ops/host_path.h"
 #include "ops/ops.h"
 #include "ops/syscall_result.h"
+#include "registry/descriptor_quota.h"
 
 namespace callerfs::ops {
 namespace {
@@ -23,9 +24,15 @@ struct DirStream {
   off_t offset;          // position after the last entry the filler accepted
 };
 
+// An open directory's descriptor is charged to its opener until closed.
 struct DirStreamDeleter {
   void operator()(DirStream* stream) const {
-    if (stream->dir != nullptr) ::closedir(stream->dir);
+    if (stream->dir != nullptr) {
+      DescriptorQuota& quota = DescriptorQuota::Instance();
+      const uid_t owner = quota.Forget(::dirfd(stream->dir));
+      ::closedir(stream->dir);
+      quota.Uncharge(owner);
+    }
     delete stream;
   }
 };
@@ -36,6 +43,8 @@ DirStream* StreamOf(const fuse_file_info* fi) { return reinterpret_cast<DirStrea
 }  // namespace
 
 int Opendir(const char* path, fuse_file_info* fi) {
+  DescriptorCharge charge(fuse_get_context()->uid);
+  if (!charge) return -EMFILE;
   OwnedDirStream stream(new (std::nothrow) DirStream{nullptr, nullptr, 0});
   if (!stream) return -ENOMEM;
   // Opened for reading beneath the base without following any link; a
@@ -45,6 +54,7 @@ int Opendir(const char* path, fuse_file_info* fi) {
   stream->dir = ::fdopendir(directory.fd());
   if (stream->dir == nullptr) return -errno;
   directory.release();  // the stream owns it now
+  if (!charge.Keep(::dirfd(stream->dir))) return -EMFILE;
   fi->fh = reinterpret_cast<uint64_t>(stream.release());
   return 0;
 }

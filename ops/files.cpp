@@ -16,6 +16,7 @@ extern "C" {
 #include "ops/ops.h"
 #include "ops/syscall_result.h"
 #include "ops/write_handle.h"
+#include "registry/descriptor_quota.h"
 #include "registry/open_files_map.h"
 
 namespace callerfs::ops {
@@ -91,15 +92,21 @@ int Open(const char* path, fuse_file_info* fi) {
     }
   }
   if (object.error()) return -object.error();
+  const uid_t caller = fuse_get_context()->uid;
+  DescriptorCharge charge(caller);
+  if (!charge) return -EMFILE;
   UniqueFd fd(ReopenRegularFile(object, fi->flags));
   if (!fd) return -errno;
-  if (OpensForWriting(fi->flags)) ClearSetIdUnlessOwner(fd.get(), fuse_get_context()->uid);
+  if (!charge.Keep(fd.get())) return -EMFILE;
+  if (OpensForWriting(fi->flags)) ClearSetIdUnlessOwner(fd.get(), caller);
   return Register(key, fd, fi);
 }
 
 int Create(const char* path, mode_t mode, fuse_file_info* fi) {
   const PinnedParent at(path);
   if (at.error()) return -at.error();
+  DescriptorCharge charge(fuse_get_context()->uid);
+  if (!charge) return -EMFILE;
   bool made_here = false;
   UniqueFd fd = CreateOrOpen(at, fi->flags, mode, made_here);
   if (!fd) return -errno;
@@ -110,6 +117,7 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
   } else if (OpensForWriting(fi->flags)) {
     ClearSetIdUnlessOwner(fd.get(), caller->uid);  // an existing file, opened as open() would
   }
+  if (!charge.Keep(fd.get())) return -EMFILE;
   return Register(KeyPath(path), fd, fi);
 }
 
@@ -126,9 +134,11 @@ int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_inf
 // descriptor would (e.g. delayed write errors on network filesystems).
 int Flush(const char*, fuse_file_info* fi) { return ResultOf(::close(::dup(FdOf(fi)))); }
 
+// The registry closes a registered descriptor at its last drop, through the
+// quota, which gives the opener's charge back.
 int Release(const char*, fuse_file_info* fi) {
   const int fd = FdOf(fi);
-  if (!OpenFilesMap::Instance().RemoveMapping(fd)) ::close(fd);
+  if (!OpenFilesMap::Instance().RemoveMapping(fd)) DescriptorQuota::Instance().Close(fd);
   return 0;
 }
 

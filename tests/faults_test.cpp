@@ -265,23 +265,13 @@ class DescriptorLimit {
   bool set_ = false;
 };
 
-size_t OpenDescriptorCount(pid_t pid) {
-  std::error_code error;
-  size_t count = 0;
-  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
-       !error && it != fs::directory_iterator(); it.increment(error)) {
-    ++count;
-  }
-  return count;
-}
-
 TEST_F(FaultsTest, DaemonOutOfDescriptorsReportsTooManyOpenFilesAndRecovers) {
   constexpr int kFiles = 200;
   for (int i = 0; i < kFiles; ++i) {
     WriteFile(mirror_.src("f" + std::to_string(i)), "file " + std::to_string(i) + "\n");
   }
   const pid_t daemon = mirror_.daemon_pid();
-  const size_t in_use = OpenDescriptorCount(daemon);
+  const size_t in_use = ProcEntryCount(daemon, "fd");
   ASSERT_GT(in_use, 0u);
   DescriptorLimit limit(daemon, in_use + 20);
   ASSERT_TRUE(limit.set()) << std::strerror(errno);

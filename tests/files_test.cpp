@@ -8,8 +8,10 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -193,14 +195,7 @@ size_t DaemonDescriptorsOn(const Mirror& mirror, const std::string& host_path) {
 }
 
 size_t DaemonDescriptorCount(const Mirror& mirror) {
-  size_t count = 0;
-  std::error_code error;
-  for (auto it = std::filesystem::directory_iterator(
-           "/proc/" + std::to_string(mirror.daemon_pid()) + "/fd", error);
-       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-    ++count;
-  }
-  return count;
+  return ProcEntryCount(mirror.daemon_pid(), "fd");
 }
 
 class FilesTest : public MountTest {};
@@ -1120,6 +1115,177 @@ TEST_F(FilesTest, RecordLocksConflictBetweenProcessesAndDropAtClose) {
   close(host_fd);
 }
 
+// How locks are kept decides only where they are seen: a waiter gets the lock
+// when its holder unlocks or closes, and the holder's requests are served
+// while a waiter waits, in every mode.
+struct LockMode {
+  const char* name;
+  std::vector<std::string> extra_args;
+  std::vector<std::string> environment;
+  bool host_sees_locks;   // served by the lock server, on the host files
+  bool says_no_server;    // the one line on standard error
+};
+
+void PrintTo(const LockMode& mode, std::ostream* out) { *out << mode.name; }
+
+class RecordLocksTest : public MountTest, public ::testing::WithParamInterface<LockMode> {
+ protected:
+  MountOptions Options() const override {
+    MountOptions options;
+    options.extra_args = GetParam().extra_args;
+    options.environment = GetParam().environment;
+    return options;
+  }
+};
+
+bool WaitsInFcntl(pid_t pid) {
+  return WaitUntil([&] { return InSystemCall(pid, SYS_fcntl); }, 30s);
+}
+
+TEST_P(RecordLocksTest, WaiterGetsTheLockWhenTheHolderUnlocksOrCloses) {
+  const LockMode& mode = GetParam();
+  const std::string host = mirror_.src("locked");
+  MakeHostFile(host, std::string(100, 'x'), 0666);
+  int fd = -1;
+  Actor holder(1000, 100,
+               {[&] { return OpenInto(fd, mirror_.mnt("locked"), O_RDWR); },
+                [&] { return SetLock(fd, F_SETLK, F_WRLCK, 0, 100); },
+                [&] { return SetLock(fd, F_SETLK, F_UNLCK, 0, 100); },
+                [&] { return SetLock(fd, F_SETLKW, F_WRLCK, 0, 100); },
+                [&] { return CloseFd(fd); }});
+  Actor waiter(1001, 100,
+               {[&] { return OpenInto(fd, mirror_.mnt("locked"), O_RDWR); },
+                [&] { return SetLock(fd, F_SETLKW, F_WRLCK, 0, 100); },
+                [&] { return CloseFd(fd); }});
+  ASSERT_TRUE(holder.ok() && waiter.ok());
+  ASSERT_EQ(holder.Step(), 0);
+  ASSERT_EQ(holder.Step(), 0);
+  ASSERT_EQ(waiter.Step(), 0);
+
+  // A request that is never served hangs its caller: the daemon is then
+  // killed, so every caller returns and the test can end.
+  const auto served = [&](Actor& actor) {
+    const int result = actor.Wait(30s);
+    if (result == Actor::kStepTimedOut) mirror_.SignalAndReap(SIGKILL);
+    return result;
+  };
+  waiter.Start();
+  ASSERT_TRUE(WaitsInFcntl(waiter.pid()));
+  const int host_fd = open(host.c_str(), O_RDWR);
+  ASSERT_GE(host_fd, 0);
+  EXPECT_EQ(SetLock(host_fd, F_SETLK, F_WRLCK, 10, 1), mode.host_sees_locks ? EAGAIN : 0);
+  EXPECT_EQ(SetLock(host_fd, F_SETLK, F_UNLCK, 10, 1), 0);
+  close(host_fd);
+  EXPECT_FALSE(waiter.Ready(0ms)) << "F_SETLKW did not wait for the holder";
+
+  holder.Start();  // unlocks while the waiter waits
+  ASSERT_EQ(served(holder), 0) << "the holder's unlock was not served";
+  ASSERT_EQ(served(waiter), 0) << "the unlock did not wake the waiter";
+
+  holder.Start();  // now waits in turn, until the waiter closes
+  ASSERT_TRUE(WaitsInFcntl(holder.pid()));
+  waiter.Start();
+  ASSERT_EQ(served(waiter), 0);
+  ASSERT_EQ(served(holder), 0) << "the close did not wake the holder";
+  EXPECT_EQ(holder.Step(), 0);
+
+  EXPECT_EQ(CountOccurrences(mirror_.Stderr(), "callerfs: no lock server ("),
+            mode.says_no_server ? 1u : 0u)
+      << mirror_.Stderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, RecordLocksTest,
+    ::testing::Values(LockMode{"LockServer", {}, {}, true, false},
+                      LockMode{"SingleThread", {"-s"}, {}, false, false},
+                      LockMode{"NoLockServer", {}, {"CALLERFS_NO_LOCK_SERVER=1"}, false, true}),
+    [](const ::testing::TestParamInfo<LockMode>& info) { return std::string(info.param.name); });
+
+// Waiters killed while they wait leave nothing behind in the daemon: no
+// thread, descriptor or lock-server process stays until the holder unlocks.
+// The lock server detaches from the daemon, so this test process becomes a
+// child subreaper: the servers its daemon starts are then found below it. The
+// daemon starts with a PATH that has no lock server on it.
+class LockServerTest : public MountTest {
+ protected:
+  MountOptions Options() const override {
+    MountOptions options;
+    options.environment = {"PATH=/nonexistent"};
+    return options;
+  }
+  void SetUp() override {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    MountTest::SetUp();
+  }
+  void TearDown() override {
+    MountTest::TearDown();
+    EXPECT_TRUE(WaitUntil([] { return Servers().empty(); }, 30s))
+        << Servers().size() << " lock servers outlived their daemon";
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+  }
+  // The lock servers below this process, once those that ended and were
+  // given to it are reaped.
+  static std::vector<pid_t> Servers() {
+    for (const pid_t server : DescendantsNamed(getpid(), "ulockmgr_server")) {
+      waitpid(server, nullptr, WNOHANG);
+    }
+    return DescendantsNamed(getpid(), "ulockmgr_server");
+  }
+};
+
+TEST_F(LockServerTest, KilledWaitersLeaveNoThreadDescriptorOrProcessBehind) {
+  constexpr size_t kWaiters = 50;
+  constexpr size_t kIdleThreads = 10;  // the library's pool keeps up to 10
+  MakeHostFile(mirror_.src("locked"), "x", 0666);
+  int fd = -1;
+  Actor holder(1000, 100,
+               {[&] { return OpenInto(fd, mirror_.mnt("locked"), O_RDWR); },
+                [&] { return SetLock(fd, F_SETLK, F_WRLCK, 0, 0); },
+                [&] { return CloseFd(fd); }});
+  ASSERT_TRUE(holder.ok());
+  ASSERT_EQ(holder.Step(), 0);
+  ASSERT_EQ(holder.Step(), 0);
+  // Threads, descriptors and lock servers of the daemon: at most these once
+  // the waiters are gone, whatever they held meanwhile.
+  const auto counts = [daemon = mirror_.daemon_pid()] {
+    return std::vector<size_t>{ProcEntryCount(daemon, "task"), ProcEntryCount(daemon, "fd"),
+                               Servers().size()};
+  };
+  std::vector<size_t> most = counts();
+  const size_t servers = most[2];
+  ASSERT_GE(servers, 1u) << "the lock server was not started, or not from the fixed search path";
+  most[0] += kIdleThreads;
+
+  std::vector<pid_t> waiters;
+  for (size_t i = 0; i < kWaiters; ++i) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(100) != 0 || setuid(1001) != 0) _exit(126);
+      const int waiting = open(mirror_.mnt("locked").c_str(), O_RDWR);
+      _exit(SetLock(waiting, F_SETLKW, F_WRLCK, 0, 0));
+    }
+    waiters.push_back(pid);
+  }
+  // Each waiting owner has a server process of its own while its request is
+  // served: once they are all there, every request has reached the daemon.
+  for (const pid_t pid : waiters) EXPECT_TRUE(WaitsInFcntl(pid));
+  EXPECT_TRUE(WaitUntil([&] { return Servers().size() >= servers + kWaiters; }, 30s))
+      << Servers().size() << " lock servers for " << kWaiters << " waiters";
+  for (const pid_t pid : waiters) kill(pid, SIGKILL);
+
+  std::vector<size_t> now;
+  EXPECT_TRUE(WaitUntil([&] { return std::ranges::equal(now = counts(), most, std::less_equal<>()); }, 30s))
+      << "threads, descriptors, lock servers while the holder still holds the lock: "
+      << ::testing::PrintToString(now) << ", at most " << ::testing::PrintToString(most);
+
+  EXPECT_EQ(holder.Step(), 0);  // the close unlocks: a waiter left behind ends now
+  for (const pid_t pid : waiters) {
+    int status = 0;
+    ReapWithin(pid, 30s, &status);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Descriptor accounting
 
@@ -1191,6 +1357,78 @@ TEST_F(FilesTest, ThousandsOfOpensAndReleasesLeaveNoDescriptorBehind) {
   EXPECT_GT(added, 1000u);
   EXPECT_EQ(CountOccurrences(log, "OpenFilesMap::RemoveMapping close "), added);
   EXPECT_EQ(CountOccurrences(log, "erase but NOT close"), 0u);
+}
+
+// A user holding the cap gets EMFILE for every further open, create or
+// opendir, while other users and root open as before; a shared write-only
+// open holds no descriptor of its own, and released opens count no more.
+class FilesPerUserCapTest : public MountTest {
+ protected:
+  static constexpr int kCap = 4;
+  MountOptions Options() const override {
+    MountOptions options;
+    options.options = "max_files_per_user=" + std::to_string(kCap);
+    return options;
+  }
+};
+
+TEST_F(FilesPerUserCapTest, UserPastTheCapGetsEmfileWhileOthersStillOpen) {
+  for (const char* name : {"w", "r1", "r2", "r3"}) MakeHostFile(mirror_.src(name), "data", 0666);
+  for (const char* name : {"d1", "d2"}) ASSERT_EQ(mkdir(mirror_.src(name).c_str(), 0777), 0);
+  struct Open {
+    const char* name;
+    int flags;
+  };
+  // The user's opens: the second shares the first's descriptor.
+  const std::vector<Open> held = {{"w", O_WRONLY}, {"w", O_WRONLY}, {"d1", O_RDONLY | O_DIRECTORY},
+                                  {"r1", O_RDONLY}, {"r2", O_RDWR}};
+  const std::vector<Open> refused = {{"r3", O_RDONLY}, {"new", O_WRONLY | O_CREAT},
+                                     {"d2", O_RDONLY | O_DIRECTORY}, {"w", O_RDWR}};
+  std::vector<int> fds;  // each actor's own copy
+  const auto open_all = [&](const std::vector<Open>& opens) {
+    return [&, opens] {
+      for (const Open& open : opens) {
+        int fd = -1;
+        if (const int error = OpenInto(fd, mirror_.mnt(open.name), open.flags, 0644)) return error;
+        fds.push_back(fd);
+      }
+      return 0;
+    };
+  };
+  const auto each_refused = [&] {
+    for (const Open& open : refused) {
+      int fd = -1;
+      if (OpenInto(fd, mirror_.mnt(open.name), open.flags, 0644) != EMFILE) return 1;
+    }
+    return 0;
+  };
+  const auto close_all = [&] {
+    for (int& fd : fds) {
+      if (const int error = CloseFd(fd)) return error;
+    }
+    fds.clear();
+    return 0;
+  };
+  Actor user(1000, 100, {open_all(held), each_refused, close_all, open_all(held), each_refused,
+                         close_all});
+  Actor other(1001, 100, {open_all({{"w", O_WRONLY}, {"r1", O_RDONLY}, {"r3", O_RDWR},
+                                    {"d2", O_RDONLY | O_DIRECTORY}}),
+                          close_all});
+  ASSERT_TRUE(user.ok() && other.ok());
+  ASSERT_EQ(user.Step(), 0);
+  EXPECT_EQ(user.Step(), 0) << "an open past the cap was not refused with EMFILE";
+  EXPECT_FALSE(std::filesystem::exists(mirror_.src("new")));
+  EXPECT_EQ(other.Step(), 0) << "another user's opens failed while one user held the cap";
+  EXPECT_EQ(RunAs(0, 0, [&] { return open_all(std::vector<Open>(2 * kCap, {"r1", O_RDONLY}))(); }), 0)
+      << "root is held to the cap";
+
+  // Released, the user's descriptors count no more.
+  EXPECT_EQ(user.Step(), 0);
+  EXPECT_EQ(other.Step(), 0);
+  ASSERT_TRUE(mirror_.WaitForNoTreeDescriptors());
+  EXPECT_EQ(user.Step(), 0) << "released opens still count";
+  EXPECT_EQ(user.Step(), 0);
+  EXPECT_EQ(user.Step(), 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -165,6 +165,28 @@ TEST_F(XattrsTest, SetGetListRemoveThroughTheMountMatchTheHost) {
   EXPECT_EQ(LGet(mirror_.src("f"), "user.by").error, ENODATA);
 }
 
+// The daemon lists as root; a user is shown what the host shows them: no
+// trusted.* names, with a size query that matches the shorter list.
+TEST_F(XattrsTest, ListingShowsOtherUsersWhatTheHostShowsThem) {
+  const std::string host = mirror_.src("f"), mnt = mirror_.mnt("f");
+  WriteFile(host, "");
+  for (const char* name : {"trusted.a", "user.b", "trusted.c", "user.d"}) {
+    ASSERT_EQ(LSet(host, name, "v"), 0) << name;
+  }
+  EXPECT_EQ(LList(mnt), LList(host));
+  EXPECT_TRUE(LList(mnt).contains("trusted.a")) << "root sees every name";
+  EXPECT_EQ(RunAs(1000, 100, [&] {
+              if (LList(mnt) != LList(host)) return 1;
+              if (LList(mnt) != std::set<std::string>{"user.b", "user.d"}) return 2;
+              const ssize_t size = llistxattr(mnt.c_str(), nullptr, 0);
+              if (size != llistxattr(host.c_str(), nullptr, 0)) return 3;
+              std::string list(static_cast<size_t>(size), '\0');
+              if (llistxattr(mnt.c_str(), list.data(), list.size() - 1) != -1 || errno != ERANGE) return 4;
+              return llistxattr(mnt.c_str(), list.data(), list.size()) == size ? 0 : 5;
+            }),
+            0);
+}
+
 // The tree lives under /tmp; the largest value its filesystem takes depends on
 // that filesystem (64 KiB at most). Whatever the host takes, the mount takes
 // and returns unchanged, and one byte more fails as it does on the host.

@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -232,6 +234,56 @@ std::vector<std::string> Mirror::OpenTreeDescriptors() const {
 
 bool Mirror::WaitForNoTreeDescriptors(std::chrono::milliseconds timeout) const {
   return PollUntil([&] { return OpenTreeDescriptors().empty(); }, timeout);
+}
+
+size_t ProcEntryCount(pid_t pid, const std::string& dir) {
+  std::error_code error;
+  size_t count = 0;
+  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/" + dir, error), end;
+       !error && it != end; it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+std::vector<pid_t> DescendantsNamed(pid_t ancestor, const std::string& comm) {
+  struct Process {
+    pid_t parent;
+    std::string comm;
+  };
+  std::map<pid_t, Process> processes;
+  std::error_code error;
+  for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    // "PID (COMM) STATE PPID ...": COMM may hold spaces and parentheses.
+    const std::string stat = Slurp(it->path().string() + "/stat");
+    const size_t open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) continue;
+    pid_t parent = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %*c %d", &parent) != 1) continue;
+    processes[std::stoi(name)] = {parent, stat.substr(open + 1, close - open - 1)};
+  }
+  std::vector<pid_t> found;
+  for (const auto& [pid, process] : processes) {
+    if (process.comm != comm) continue;
+    for (pid_t up = process.parent; up > 1; ) {
+      if (up == ancestor) {
+        found.push_back(pid);
+        break;
+      }
+      const auto parent = processes.find(up);
+      if (parent == processes.end()) break;
+      up = parent->second.parent;
+    }
+  }
+  return found;
+}
+
+bool InSystemCall(pid_t pid, long number) {
+  long current = -1;
+  return std::sscanf(Slurp("/proc/" + std::to_string(pid) + "/syscall").c_str(), "%ld", &current) == 1 &&
+         current == number;
 }
 
 std::vector<std::string> PreloadEnvironment(const std::string& library) {

@@ -116,6 +116,17 @@ int RunProgram(const std::vector<std::string>& argv);
 // false) if it has not ended by then. Its wait status goes to *status.
 bool ReapWithin(pid_t pid, std::chrono::milliseconds timeout, int* status);
 
+// Entries of /proc/PID/DIR: threads ("task"), descriptors ("fd").
+size_t ProcEntryCount(pid_t pid, const std::string& dir);
+
+// Processes below ancestor (its children, theirs, and so on) whose command
+// name is comm. A process that detaches from its parent is found only when
+// ancestor is a child subreaper (prctl PR_SET_CHILD_SUBREAPER).
+std::vector<pid_t> DescendantsNamed(pid_t ancestor, const std::string& comm);
+
+// Whether pid is inside the system call with this number (/proc/PID/syscall).
+bool InSystemCall(pid_t pid, long number);
+
 // errno of the last failing call as an exit code: 0 on success.
 inline int ErrnoOf(int result) { return result == -1 ? errno : 0; }
 

@@ -1,0 +1,56 @@
+#include "daemon/locks.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+namespace callerfs {
+namespace {
+
+// Whether search_path (directories separated by ':') has an executable
+// regular file called name.
+bool FoundOnSearchPath(const char* name, const char* search_path) {
+  std::string_view rest(search_path);
+  while (!rest.empty()) {
+    const size_t colon = rest.find(':');
+    const std::string_view dir = rest.substr(0, colon);
+    rest.remove_prefix(colon == std::string_view::npos ? rest.size() : colon + 1);
+    if (dir.empty()) continue;
+    const std::string candidate = std::string(dir) + "/" + name;
+    struct stat st;
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void UseProgramSearchPath() { ::setenv("PATH", kProgramSearchPath, 1); }
+
+bool ServeLocksThroughServer(CommandLine& line) {
+  if (line.single_thread) return false;
+  const char* turned_off = std::getenv(kNoLockServerVariable);
+  std::string missing;
+  if (turned_off != nullptr && *turned_off != '\0') {
+    missing = std::string("turned off by ") + kNoLockServerVariable;
+  } else if (!FoundOnSearchPath(kLockServer, kProgramSearchPath)) {
+    missing = std::string(kLockServer) + " not found in " + kProgramSearchPath;
+  }
+  if (!missing.empty()) {
+    std::fprintf(stderr,
+                 "callerfs: no lock server (%s): POSIX locks are kept by the kernel, "
+                 "seen within this mount only\n",
+                 missing.c_str());
+    return false;
+  }
+  // With intr the library signals the thread serving an interrupted request;
+  // the lock library's wait then ends, and it drops the request at the server.
+  return fuse_opt_add_arg(&line.library_args, "-ointr") == 0;
+}
+
+}  // namespace callerfs
