@@ -26,7 +26,8 @@ build build
 suite build
 
 build build-asan -DSANITIZE=address,undefined
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 suite build-asan
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
+  UBSAN_OPTIONS=print_stacktrace=1 suite build-asan
 
 build build-tsan -DSANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1 suite build-tsan -L unit

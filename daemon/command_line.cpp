@@ -166,10 +166,14 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
     return false;
   }
   out = args;  // fuse_opt_parse leaves the kept arguments in args
+  const auto fail = [&](std::string reason) {
+    fuse_opt_free_args(&out);
+    error = std::move(reason);
+    return false;
+  };
 
   if (state.subdir_module && !state.subdir) {
-    error = "modules=subdir needs subdir=DIRECTORY";
-    return false;
+    return fail("modules=subdir needs subdir=DIRECTORY");
   }
   if (state.subdir && !state.subdir_module) {
     // Not ours without the module: the library refuses it, as it always has.
@@ -177,8 +181,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
   }
   if (state.subdir_module) {
     if (state.subdir->empty()) {
-      error = "subdir= names no directory";
-      return false;
+      return fail("subdir= names no directory");
     }
     line.base = *state.subdir;
   }
@@ -186,15 +189,13 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
   std::vector<std::string>& positionals = state.positionals;
   if (positionals.size() == 2) {
     if (state.subdir_module) {
-      error = "the base directory is given twice (SOURCE and subdir=" + line.base + ")";
-      return false;
+      return fail("the base directory is given twice (SOURCE and subdir=" + line.base + ")");
     }
     line.base = positionals[0];
     line.source_form = true;
     positionals.erase(positionals.begin());
     if (line.base.empty()) {
-      error = "SOURCE names no directory";
-      return false;
+      return fail("SOURCE names no directory");
     }
   }
   if (positionals.size() == 1) line.mountpoint = positionals[0];
@@ -203,8 +204,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
 
   // use_ino always comes first, so the host's inode numbers reach callers.
   if (fuse_opt_insert_arg(&out, 1, "-o") == -1 || fuse_opt_insert_arg(&out, 2, "use_ino") == -1) {
-    error = "out of memory";
-    return false;
+    return fail("out of memory");
   }
   return true;
 }
