@@ -530,11 +530,23 @@ function emit(title, note, ncols,    r, c, w, line, sep) {
   }
   print ""
 }
+# One column per "a:b" pair in list: the ratios of a against b.
+function pair_table(list, unit_label, title, note,    np, pr, ab, p, r, m) {
+  np = split(list, pr, " ")
+  if (np == 0) return
+  delete cell
+  cell[0, 1] = "workload"; cell[0, 2] = "unit"
+  for (p = 1; p <= np; p++) { split(pr[p], ab, ":"); cell[0, p + 2] = ab[1] " / " ab[2] }
+  for (r = 1; r <= nm; r++) {
+    m = id[r]; cell[r, 1] = label[m]; cell[r, 2] = unit_label
+    for (p = 1; p <= np; p++) { split(pr[p], ab, ":"); cell[r, p + 2] = ratios(m, ab[1], ab[2]) }
+  }
+  emit(title, note, np + 2)
+}
 FILENAME == ARGV[1] { nm++; id[nm] = $1; label[$1] = $2; unit[$1] = $3; kind[$1] = $4; next }
 { val[$1, $2, $3] = $4; if ($1 > nrounds) nrounds = $1 }
 END {
   nc = split(configs, cfgs, " ")
-  np = split(pairs, pr, " ")
   nrows = nm
   # Table 1: medians.
   delete cell
@@ -562,28 +574,9 @@ END {
     emit("Relative speed against native", "Median of the per-round ratios; above 1 is faster than native, below 1 slower (for times: native time / configuration time).", col)
   }
   # Table 3: callerfs against bindfs of the same threading mode.
-  if (np > 0) {
-    delete cell
-    cell[0, 1] = "workload"; cell[0, 2] = "unit"
-    for (p = 1; p <= np; p++) { split(pr[p], ab, ":"); cell[0, p + 2] = ab[1] " / " ab[2] }
-    for (r = 1; r <= nm; r++) {
-      m = id[r]; cell[r, 1] = label[m]; cell[r, 2] = "x bindfs"
-      for (p = 1; p <= np; p++) { split(pr[p], ab, ":"); cell[r, p + 2] = ratios(m, ab[1], ab[2]) }
-    }
-    emit("callerfs against bindfs in the same threading mode", "Median of the per-round ratios; above 1 means callerfs is faster, below 1 slower.", np + 2)
-  }
+  pair_table(pairs, "x bindfs", "callerfs against bindfs in the same threading mode", "Median of the per-round ratios; above 1 means callerfs is faster, below 1 slower.")
   # Table 4: callerfs against the previous daemon.
-  np = split(prev_pairs, pr, " ")
-  if (np > 0) {
-    delete cell
-    cell[0, 1] = "workload"; cell[0, 2] = "unit"
-    for (p = 1; p <= np; p++) { split(pr[p], ab, ":"); cell[0, p + 2] = ab[1] " / " ab[2] }
-    for (r = 1; r <= nm; r++) {
-      m = id[r]; cell[r, 1] = label[m]; cell[r, 2] = "x previous"
-      for (p = 1; p <= np; p++) { split(pr[p], ab, ":"); cell[r, p + 2] = ratios(m, ab[1], ab[2]) }
-    }
-    emit("callerfs against the previous daemon and itself", "Median of the per-round ratios; above 1 means the first is faster, below 1 slower. prev and prev-s have the same options as this callerfs by default; prev-plain has the previous defaults; callerfs-nocache / callerfs is the cost of attr_timeout=0,entry_timeout=0.", np + 2)
-  }
+  pair_table(prev_pairs, "x previous", "callerfs against the previous daemon and itself", "Median of the per-round ratios; above 1 means the first is faster, below 1 slower. prev and prev-s have the same options as this callerfs by default; prev-plain has the previous defaults; callerfs-nocache / callerfs is the cost of attr_timeout=0,entry_timeout=0.")
 }' "$metrics_file" "$values" >"$tables"
 
 raw=$data/raw.md

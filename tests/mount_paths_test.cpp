@@ -381,6 +381,14 @@ std::string Joined(const fuse_args& args) {
   return text;
 }
 
+// Parses "callerfs ARGS...".
+bool Parse(const std::vector<const char*>& args, CommandLine& line, std::string& error) {
+  std::vector<char*> argv = {const_cast<char*>("callerfs")};
+  for (const char* arg : args) argv.push_back(const_cast<char*>(arg));
+  argv.push_back(nullptr);
+  return ParseCommandLine(static_cast<int>(argv.size()) - 1, argv.data(), line, error);
+}
+
 // What the library is handed, and what callerfs keeps for itself.
 TEST(CommandLineTest, BaseDirectoryAndOwnOptionsLeaveTheLibrarysLine) {
   struct Case {
@@ -401,12 +409,9 @@ TEST(CommandLineTest, BaseDirectoryAndOwnOptionsLeaveTheLibrarysLine) {
        "the option norellinks is not supported: symbolic links are passed through unchanged"},
   };
   for (const Case& c : cases) {
-    std::vector<char*> argv = {const_cast<char*>("callerfs")};
-    for (const char* arg : c.args) argv.push_back(const_cast<char*>(arg));
-    argv.push_back(nullptr);
     CommandLine line;
     std::string error;
-    const bool parsed = ParseCommandLine(static_cast<int>(argv.size()) - 1, argv.data(), line, error);
+    const bool parsed = Parse(c.args, line, error);
     SCOPED_TRACE(c.library + c.error);
     EXPECT_EQ(error, c.error);
     if (!parsed) continue;
@@ -431,12 +436,9 @@ TEST(CommandLineTest, DefaultOptionsGiveWayToExplicitOnes) {
       {{"-o", "max_write=4096,noauto_cache,fsname=x,subtype=y", "/m"}, "-obig_writes"},
   };
   for (const Case& c : cases) {
-    std::vector<char*> argv = {const_cast<char*>("callerfs")};
-    for (const char* arg : c.args) argv.push_back(const_cast<char*>(arg));
-    argv.push_back(nullptr);
     CommandLine line;
     std::string error;
-    ASSERT_TRUE(ParseCommandLine(static_cast<int>(argv.size()) - 1, argv.data(), line, error));
+    ASSERT_TRUE(Parse(c.args, line, error));
     ASSERT_TRUE(AddDefaultOptions(line));
     EXPECT_EQ(line.library_args.argv[3], c.added);
     fuse_opt_free_args(&line.library_args);
