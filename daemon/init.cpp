@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "registry/descriptor_quota.h"
+#include "ops/descriptor_close.h"
 #include "registry/diagnostics.h"
 #include "registry/open_files_map.h"
 
@@ -35,14 +35,16 @@ void OfferCallerResolver() {
 
 void* Init(fuse_conn_info* conn) {
   try {
-    // A descriptor the registry closes gives its owner's charge back.
-    OpenFilesMap::Instance().SetCloseFunction(
-        [](int fd) { return DescriptorQuota::Instance().Close(fd); });
+    // A descriptor the registry closes gives its owner's charge back, and
+    // its lock owners are unlocked.
+    OpenFilesMap::Instance().SetCloseFunction(ops::CloseRegistered);
   } catch (...) {
     // Only a failure to take the registry's mutex lands here; the default
     // close function would then leave charges taken.
   }
-  conn->want &= ~FUSE_CAP_DONT_MASK;  // the kernel applies each caller's umask
+  // Modes arrive unmasked: each request applies its caller's umask on the
+  // host, where a parent's default ACL takes its place as it does natively.
+  conn->want |= FUSE_CAP_DONT_MASK & conn->capable;
   SkipDiagnosticsIfDiscarded();
   RedirectStandardError();
   OfferCallerResolver();

@@ -6,7 +6,7 @@
 namespace callerfs {
 
 // Mount-time hook: registry close function (which gives descriptor charges
-// back), caller umasks applied by the kernel, optional standard-error
+// back), callers' umasks left to the host, optional standard-error
 // redirection, and the caller resolver offered to the control entry point
 // when the process provides one.
 void* Init(fuse_conn_info* conn);

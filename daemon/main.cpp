@@ -13,6 +13,8 @@
 #include "daemon/locks.h"
 #include "daemon/mount_paths.h"
 #include "daemon/operations.h"
+#include "daemon/own_mount.h"
+#include "ops/caller_identity.h"
 #include "registry/descriptor_quota.h"
 
 namespace {
@@ -76,6 +78,32 @@ int Version(const char* program) {
   return 0;
 }
 
+// Mounts (going to the background unless asked not to), serves requests
+// until unmounted or signalled, and unmounts; the status is 0, or 1 when
+// mounting failed or serving ended in an error.
+int Serve(callerfs::CommandLine& line, const fuse_operations& operations) {
+  char* mountpoint = nullptr;
+  int multithreaded = 0;
+  fuse* mounted = fuse_setup(line.library_args.argc, line.library_args.argv, &operations,
+                             sizeof operations, &mountpoint, &multithreaded, nullptr);
+  if (mounted == nullptr) return 1;
+  int served;
+  {
+    // Still one thread here; the library's pool starts inside the loop and
+    // is gone when it returns.
+    const callerfs::OwnMountHidden hidden(mountpoint);
+    if (!hidden.hidden()) {
+      std::fprintf(stderr,
+                   "callerfs: %s: paths below the mount point are served from the directory "
+                   "it covers\n",
+                   hidden.why());
+    }
+    served = multithreaded ? fuse_loop_mt(mounted) : fuse_loop(mounted);
+  }
+  fuse_teardown(mounted, mountpoint);
+  return served == -1 ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -96,7 +124,7 @@ int main(int argc, char* argv[]) {
   callerfs::WarnAboutRisks(line);
   if (line.source_form) callerfs::PublishBaseDirectory(line.base);
 
-  ::umask(0);  // modes arrive with the caller's umask applied by the kernel
+  ::umask(0);  // each request applies its caller's umask itself
   const long descriptor_limit = RaiseDescriptorLimit();
   // Unless the command line says otherwise, one user's open files may take a
   // quarter of the daemon's descriptors.
@@ -111,7 +139,6 @@ int main(int argc, char* argv[]) {
   if (!callerfs::OpenHostTree(line, error)) return Fail(error);
 
   const bool lock_server = callerfs::ServeLocksThroughServer(line);
-  const fuse_operations& operations = callerfs::Operations(lock_server);
-  return fuse_main_real(line.library_args.argc, line.library_args.argv, &operations,
-                        sizeof operations, nullptr);
+  callerfs::ops::InitCallerIdentity();
+  return Serve(line, callerfs::Operations(lock_server));
 }

@@ -5,13 +5,16 @@
 #include <system_error>
 
 #include "daemon/init.h"
+#include "ops/caller_identity.h"
 #include "ops/ops.h"
 
 namespace callerfs {
 namespace {
 
-// The FUSE library is C: no exception may unwind into it. The registry throws
-// only when its mutex cannot be taken or memory runs out.
+// Every handler runs with its caller's identity on the serving thread; a
+// request whose switch does not take is refused. The FUSE library is C: no
+// exception may unwind into it. The registry throws only when its mutex
+// cannot be taken or memory runs out.
 template <auto Handler>
 struct Shielded;
 
@@ -19,6 +22,8 @@ template <typename... Args, int (*Handler)(Args...)>
 struct Shielded<Handler> {
   static int Call(Args... args) noexcept {
     try {
+      const ops::ActAsCaller caller;
+      if (!caller.ok()) return -EPERM;
       return Handler(args...);
     } catch (const std::bad_alloc&) {
       return -ENOMEM;

@@ -7,16 +7,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 // The lock library's header has no C++ linkage guard.
 extern "C" {
 #include <ulockmgr.h>
 }
 
+#include "ops/caller_identity.h"
+#include "ops/descriptor_close.h"
 #include "ops/host_path.h"
 #include "ops/ops.h"
 #include "ops/syscall_result.h"
 #include "ops/write_handle.h"
 #include "registry/descriptor_quota.h"
+#include "registry/lock_owners.h"
 #include "registry/open_files_map.h"
 
 namespace callerfs::ops {
@@ -35,14 +40,44 @@ bool OpensForWriting(int flags) {
   return access == O_WRONLY || access == O_RDWR;
 }
 
-// The daemon writes as root, so the host kernel would keep set-ID bits that a
-// write by anyone but the owner must drop. Decided and done on the descriptor
-// itself: a path could meanwhile name another file, or a symbolic link to one.
+// A write-open by anyone but the owner drops the set-ID bits at once (the
+// host would drop them only at the first write). Only the owner may change a
+// mode, so this step takes the daemon's privilege back. Decided and done on
+// the descriptor itself: a path could meanwhile name another file.
 void ClearSetIdUnlessOwner(int fd, uid_t caller_uid) {
   struct stat st;
   if (::fstat(fd, &st) == -1) return;
   if (st.st_uid == caller_uid || (st.st_mode & kSetIdBits) == 0) return;
+  const AsDaemon daemon;
   ::fchmod(fd, st.st_mode & 07777 & ~kSetIdBits);  // a failure leaves the bits; the open stands
+}
+
+// A descriptor the registry closed while lock owners were recorded on it,
+// left open for this thread to unlock them first (see CloseRegistered).
+thread_local int deferred_close = -1;
+
+constexpr bool IsWholeFileUnlock(const struct flock& lock) {
+  return lock.l_type == F_UNLCK && lock.l_whence == SEEK_SET && lock.l_start == 0 &&
+         lock.l_len == 0;
+}
+
+// Ends every lock owner still recorded on fd: a whole-file unlock through the
+// lock library releases the owner's locks on the file and, when it holds no
+// other file, its server process and socket. Then closes fd.
+void UnlockOwnersAndClose(int fd) {
+  thread_local std::vector<LockOwners::Owner> owners;
+  LockOwners::Instance().TakeAll(fd, owners);
+  if (!owners.empty()) {
+    const AsDaemon daemon;  // the lock library may have to start its server
+    for (LockOwners::Owner& owner : owners) {
+      struct flock unlock {};
+      unlock.l_type = F_UNLCK;
+      unlock.l_whence = SEEK_SET;
+      ulockmgr_op(fd, F_SETLK, &unlock, &owner.owner, sizeof owner.owner);
+      LockOwners::Uncharge(owner);
+    }
+  }
+  DescriptorQuota::Instance().Close(fd);
 }
 
 // Hands the descriptor to the open. A refused registration leaves it
@@ -102,20 +137,19 @@ int Open(const char* path, fuse_file_info* fi) {
   return Register(key, fd, fi);
 }
 
+// The file is made as the caller, with the caller's umask (or the parent's
+// default ACL): the host gives it the caller's owner and group.
 int Create(const char* path, mode_t mode, fuse_file_info* fi) {
   const PinnedParent at(path);
-  if (at.error()) return -at.error();
-  DescriptorCharge charge(fuse_get_context()->uid);
+  if (const int error = at.ErrorForChange()) return -error;
+  const uid_t caller = fuse_get_context()->uid;
+  DescriptorCharge charge(caller);
   if (!charge) return -EMFILE;
   bool made_here = false;
-  UniqueFd fd = CreateOrOpen(at, fi->flags, mode, made_here);
+  UniqueFd fd = CreateOrOpen(at, fi->flags, mode & ~UseCallerUmask(), made_here);
   if (!fd) return -errno;
-  const fuse_context* caller = fuse_get_context();
-  if (made_here) {
-    // A failure leaves the daemon's ownership.
-    ::fchown(fd.get(), caller->uid, at.GroupForNewObject(caller->gid));
-  } else if (OpensForWriting(fi->flags)) {
-    ClearSetIdUnlessOwner(fd.get(), caller->uid);  // an existing file, opened as open() would
+  if (!made_here && OpensForWriting(fi->flags)) {
+    ClearSetIdUnlessOwner(fd.get(), caller);  // an existing file, opened as open() would
   }
   if (!charge.Keep(fd.get())) return -EMFILE;
   return Register(KeyPath(path), fd, fi);
@@ -134,11 +168,15 @@ int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_inf
 // descriptor would (e.g. delayed write errors on network filesystems).
 int Flush(const char*, fuse_file_info* fi) { return ResultOf(::close(::dup(FdOf(fi)))); }
 
-// The registry closes a registered descriptor at its last drop, through the
-// quota, which gives the opener's charge back.
+// The registry closes a registered descriptor at its last drop (through
+// CloseRegistered, which gives the opener's charge back).
 int Release(const char*, fuse_file_info* fi) {
   const int fd = FdOf(fi);
-  if (!OpenFilesMap::Instance().RemoveMapping(fd)) DescriptorQuota::Instance().Close(fd);
+  if (OpenFilesMap::Instance().RemoveMapping(fd)) {
+    FinishDeferredClose();
+  } else {
+    UnlockOwnersAndClose(fd);
+  }
   return 0;
 }
 
@@ -147,8 +185,40 @@ int Fsync(const char*, int datasync, fuse_file_info* fi) {
   return ResultOf(datasync ? ::fdatasync(fd) : ::fsync(fd));
 }
 
+// Each lock owner costs a lock-server process until a whole-file unlock of
+// it: it is charged to the caller's descriptor cap (ENOLCK past it) and
+// recorded on the descriptor, which unlocks what is left at its last close.
+// The lock library starts its server from the first call, so every call runs
+// with the daemon's own credentials: nothing it starts may inherit a caller's.
 int Lock(const char*, fuse_file_info* fi, int cmd, struct flock* lock) {
-  return ulockmgr_op(FdOf(fi), cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
+  const int fd = FdOf(fi);
+  const bool whole_file_unlock = IsWholeFileUnlock(*lock);
+  if (lock->l_type != F_UNLCK &&
+      !LockOwners::Instance().Note(fd, fi->lock_owner, fuse_get_context()->uid)) {
+    return -ENOLCK;
+  }
+  int result;
+  {
+    const AsDaemon daemon;
+    result = ulockmgr_op(fd, cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
+  }
+  if (whole_file_unlock) LockOwners::Instance().Forget(fd, fi->lock_owner);
+  return result;
+}
+
+int CloseRegistered(int fd) {
+  if (LockOwners::Instance().AnyOn(fd)) {
+    deferred_close = fd;  // still open, unregistered: no one else can reach it
+    return 0;
+  }
+  return DescriptorQuota::Instance().Close(fd);
+}
+
+void FinishDeferredClose() {
+  if (deferred_close == -1) return;
+  const int fd = deferred_close;
+  deferred_close = -1;
+  UnlockOwnersAndClose(fd);
 }
 
 // Reserving space, punching holes and zeroing ranges act on the open

@@ -1,6 +1,9 @@
 #include "ops/host_path.h"
 
+#include <linux/magic.h>
 #include <linux/openat2.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -75,7 +78,41 @@ void SetHostTree(HostTree tree) { host_tree = std::move(tree); }
 
 const HostTree& GetHostTree() { return host_tree; }
 
+void UseBaseInPrivateView(int base_fd) {
+  if (host_tree.base_fd != -1) ::close(host_tree.base_fd);
+  if (host_tree.covered_fd != -1) ::close(host_tree.covered_fd);
+  host_tree.base_fd = base_fd;
+  host_tree.covered.clear();
+  host_tree.covered_fd = -1;
+}
+
 namespace ops {
+
+bool OnKernelInterface(int fd) {
+  struct statfs fs;
+  if (::fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case SELINUX_MAGIC:
+    case SMACK_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case 0x62656570:  // configfs
+    case EFIVARFS_MAGIC:
+    case PSTOREFS_MAGIC:
+    case BINFMTFS_MAGIC:
+    case NSFS_MAGIC:
+    case 0x65735543:  // fusectl
+      return true;
+    default:
+      return false;
+  }
+}
 
 int OpenBeneathByWalk(int dir, std::string_view rel, int flags) {
   if (rel.empty()) rel = ".";
@@ -177,6 +214,11 @@ PinnedParent::PinnedParent(const char* path) {
   dir_ = owned_.get();
 }
 
+int PinnedParent::ErrorForChange() const {
+  if (error_ != 0) return error_;
+  return OnKernelInterface(dir_) ? EACCES : 0;
+}
+
 int PinnedParent::Stat(struct stat* st) const {
   if (error_ != 0) {
     errno = error_;
@@ -211,6 +253,11 @@ PinnedObject::PinnedObject(int dir, const char* name, int open_flags) {
   if (!fd_) error_ = errno;
 }
 
+int PinnedObject::ErrorForChange() const {
+  if (!fd_) return error_;
+  return OnKernelInterface(fd_.get()) ? EACCES : 0;
+}
+
 int PinnedObject::Stat(struct stat* st) const {
   if (!fd_) {
     errno = error_;
@@ -229,6 +276,12 @@ int ReopenRegularFile(const PinnedObject& object, int flags) {
   if (::fstat(object.fd(), &st) == -1) return -1;
   if (!S_ISREG(st.st_mode)) {
     errno = S_ISDIR(st.st_mode) ? EISDIR : S_ISLNK(st.st_mode) ? ELOOP : ENXIO;
+    return -1;
+  }
+  // Kernel interfaces all live on anonymous devices (major 0); disk file
+  // systems are spared the extra call.
+  if (::major(st.st_dev) == 0 && OnKernelInterface(object.fd())) {
+    errno = EACCES;
     return -1;
   }
   char proc_path[32];

@@ -38,8 +38,18 @@ struct HostTree {
 // Installs the tree; call once, before the FUSE library starts.
 void SetHostTree(HostTree tree);
 const HostTree& GetHostTree();
+// Replaces the base with base_fd, the same directory opened inside the
+// daemon's private mount namespace, where its own mount is not to be seen:
+// nothing needs the covered directory any more. Call before serving requests.
+void UseBaseInPrivateView(int base_fd);
 
 namespace ops {
+
+// Whether fd lies on a kernel interface file system (procfs, sysfs, cgroup,
+// debugfs and the like). What their files do depends on the process that
+// opens, writes or reads links in them, and that would be the daemon, never
+// the caller: they are listed and stat'ed, but not opened or changed.
+bool OnKernelInterface(int fd);
 
 // The path as the registry keys it and diagnostics print it: the base text as
 // given, "/", then the request path without its leading "/" (so the root is
@@ -68,6 +78,9 @@ class PinnedParent {
 
   // 0, or the errno that resolution failed with (ELOOP for a link).
   int error() const { return error_; }
+  // error(), or EACCES for a directory on a kernel interface: for requests
+  // that change the directory or its entries, or read a link there.
+  int ErrorForChange() const;
   int dir() const { return dir_; }
   const char* name() const { return name_; }
 
@@ -102,6 +115,8 @@ class PinnedObject {
   PinnedObject(int dir, const char* name, int open_flags);  // a name below a pinned parent
 
   int error() const { return fd_ ? 0 : error_; }
+  // error(), or EACCES for an object on a kernel interface.
+  int ErrorForChange() const;
   int fd() const { return fd_.get(); }
   // fstat of the object.
   int Stat(struct stat* st) const;
@@ -119,7 +134,8 @@ class PinnedObject {
 // flags, so the file opened is the one that was checked. Anything but a
 // regular file is refused unopened: EISDIR for a directory, ELOOP for a link,
 // ENXIO for a FIFO, socket or device (opening those could block the daemon or
-// act on hardware). -1 with errno set on failure.
+// act on hardware), EACCES for a file of a kernel interface. -1 with errno
+// set on failure.
 int ReopenRegularFile(const PinnedObject& object, int flags);
 
 // Resolution primitives, exposed for the unit tests: open rel (relative, no

@@ -531,7 +531,7 @@ TEST_F(AttributesTest, TruncateThatFailsStillWritesItsLine) {
 
 TEST_F(AttributesTest, RequestsOfTheUserHoldingAWriteOnlyHandleUseIt) {
   const std::string host = mirror_.src("f");
-  WriteFile(host, "0123456789", 0644);
+  WriteFile(host, "0123456789", 0666);
   ASSERT_EQ(chown(host.c_str(), 1000, 100), 0);
   const std::string path = mirror_.mnt("f");
 
@@ -605,7 +605,7 @@ TEST_F(AttributesTest, RequestsOfTheUserHoldingAWriteOnlyHandleUseIt) {
   const int old_file = open(host.c_str(), O_RDONLY);
   ASSERT_GE(old_file, 0);
   const ino_t old_ino = Lstat(host).st_ino;
-  WriteFile(mirror_.src("f.new"), "new contents", 0644);
+  WriteFile(mirror_.src("f.new"), "new contents", 0666);
   ASSERT_EQ(rename(mirror_.src("f.new").c_str(), host.c_str()), 0);
   const ino_t new_ino = Lstat(host).st_ino;
 
@@ -639,8 +639,12 @@ TEST_F(AttributesTest, RequestsOfTheUserHoldingAWriteOnlyHandleUseIt) {
 }
 
 TEST_F(AttributesTest, NamespaceChangesLeaveTheRegistryAlone) {
-  for (const char* name : {"f", "g", "h"}) WriteFile(mirror_.src(name), name, 0644);
+  // Both users may write the files; in the sticky tree each removes or
+  // renames only what it owns.
+  for (const char* name : {"f", "g", "h"}) WriteFile(mirror_.src(name), name, 0666);
   ASSERT_EQ(mkdir(mirror_.src("d").c_str(), 0777), 0);
+  ASSERT_EQ(chown(mirror_.src("f").c_str(), 1000, 100), 0);
+  for (const char* name : {"g", "h", "d"}) ASSERT_EQ(chown(mirror_.src(name).c_str(), 1001, 100), 0);
   size_t mark = mirror_.LogMark();
   HeldOpen holder(1000, 100, {mirror_.mnt("f"), mirror_.mnt("g"), mirror_.mnt("h")}, O_WRONLY);
   ASSERT_EQ(holder.status(), 0) << strerror(holder.status());

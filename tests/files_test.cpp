@@ -449,7 +449,7 @@ TEST_F(FilesTest, WriteOpenByNonOwnerClearsSetIdBitsAndKeepsTheRest) {
   for (const SetIdCase& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string host = mirror_.src(c.name);
-    MakeHostFile(host, "content", c.mode, c.owner, 100);
+    MakeHostFile(host, "content", c.mode, c.owner, 200);  // a group the callers are not in
     ASSERT_EQ(HostMode(host), c.mode);
     EXPECT_EQ(RunAs(c.caller, 100, [&] {
                 const int fd = open(mirror_.mnt(c.name).c_str(), c.flags);

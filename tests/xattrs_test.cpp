@@ -108,7 +108,7 @@ int RegisteredDescriptor(const std::string& log, const std::string& host_path) {
 class XattrsTest : public MountTest {};
 
 TEST_F(XattrsTest, SetGetListRemoveThroughTheMountMatchTheHost) {
-  WriteFile(mirror_.src("f"), "content");
+  WriteFile(mirror_.src("f"), "content", 0666);  // an ordinary user writes its attributes too
   ASSERT_EQ(mkdir(mirror_.src("d").c_str(), 0755), 0);
   for (const std::string name : {"f", "d"}) {
     SCOPED_TRACE(name);

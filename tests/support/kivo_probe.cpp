@@ -22,6 +22,8 @@
 #include <cstring>
 #include <string>
 
+#include "tests/support/as_root.h"
+
 namespace {
 
 using Resolver = int (*)(int);
@@ -56,6 +58,7 @@ void WriteReport() {
   report += "resolver1=" + (resolve != nullptr ? std::to_string(resolve(1)) : "none") + "\n";
   report += "mountpoint=" + EnvironmentValue("QD_MOUNTPOINT") + "\n";
   report += "subdir=" + EnvironmentValue("QD_MOUNTSUBDIR") + "\n";
+  const AsRoot root;  // the daemon's thread acts as the caller
   const int fd = ::open(report_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd == -1) return;
   size_t done = 0;

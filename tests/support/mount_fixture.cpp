@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,7 +60,25 @@ std::string MountUnavailableReason() {
 
 Mirror::~Mirror() { Stop(); }
 
+namespace {
+
+// A daemon sees the host's later mounts (a small file system mounted into the
+// tree by a test, say) only where the host's root mount is shared, as systemd
+// makes it; some containers make it private. Each test process runs in a
+// mount namespace of its own whose root is shared, as on such a host.
+void ShareRootMountOnce() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_SHARED, nullptr) != 0) {
+    std::perror("cannot give the test a mount namespace with a shared root");
+  }
+}
+
+}  // namespace
+
 void Mirror::Start(const MountOptions& options) {
+  ShareRootMountOnce();
   char pattern[] = "/tmp/callerfs-test-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr) << strerror(errno);
   root_ = pattern;
@@ -353,6 +373,7 @@ std::string ReadFile(const std::string& path) { return Slurp(path); }
 void WriteFile(const std::string& path, const std::string& data, mode_t mode) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
   ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+  fchmod(fd, mode);  // the mode asked for, whatever the test's umask
   ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
   close(fd);
 }

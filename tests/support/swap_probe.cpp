@@ -9,8 +9,12 @@
 //                 through /proc/self/fd/N): "victim-link" (a link to a set-ID
 //                 file) is renamed over the opened name
 //   *.swap-create before an exclusive create: the file appears, owned by root
+//                 and writable by all
+// The daemon's thread acts as the caller when the probe runs on it; the other
+// user is root, so the probe takes root's identity for its swap.
 #include <dlfcn.h>
 #include <fcntl.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +22,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+
+#include "tests/support/as_root.h"
 
 namespace {
 
@@ -51,15 +57,20 @@ int SwappingOpen(OpenFunction real, const char* path, int flags, mode_t mode) {
   const int access = flags & O_ACCMODE;
   if (fd >= 0 && (access == O_WRONLY || access == O_RDWR)) {
     const std::string opened = PathOf(fd);
-    if (EndsWith(opened, ".swap-setid")) rename(Sibling(opened, "victim-link").c_str(), opened.c_str());
+    if (EndsWith(opened, ".swap-setid")) {
+      const AsRoot root;
+      rename(Sibling(opened, "victim-link").c_str(), opened.c_str());
+    }
   }
   return fd;
 }
 
 int SwappingOpenat(OpenatFunction real, int dir, const char* name, int flags, mode_t mode) {
   if (EndsWith(name, ".swap-create") && (flags & O_CREAT) && (flags & O_EXCL)) {
+    const AsRoot root;
     const int made = real(dir, name, O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (made >= 0) {
+      fchmod(made, 0666);
       const char text[] = "host";
       if (write(made, text, sizeof text - 1) < 0) perror("swap probe");
       close(made);
@@ -80,6 +91,7 @@ __attribute__((visibility("default"))) int mkdirat(int dir, const char* name, mo
   static const auto real = Real<int (*)(int, const char*, mode_t)>("mkdirat");
   const int result = real(dir, name, mode);
   if (result == 0 && EndsWith(name, ".swap-dir")) {
+    const AsRoot root;
     renameat(dir, name, dir, (std::string(name) + ".moved").c_str());
     symlinkat((PathOf(dir) + "/victim-dir").c_str(), dir, name);
   }
@@ -89,7 +101,10 @@ __attribute__((visibility("default"))) int mkdirat(int dir, const char* name, mo
 __attribute__((visibility("default"))) int symlinkat(const char* target, int dir, const char* name) {
   static const auto real = Real<int (*)(const char*, int, const char*)>("symlinkat");
   const int result = real(target, dir, name);
-  if (result == 0 && EndsWith(name, ".swap-link")) renameat(dir, "victim-file", dir, name);
+  if (result == 0 && EndsWith(name, ".swap-link")) {
+    const AsRoot root;
+    renameat(dir, "victim-file", dir, name);
+  }
   return result;
 }
 

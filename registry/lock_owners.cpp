@@ -1,0 +1,75 @@
+#include "registry/lock_owners.h"
+
+#include <algorithm>
+
+#include "registry/descriptor_quota.h"
+
+namespace callerfs {
+
+LockOwners& LockOwners::Instance() {
+  static LockOwners instance;
+  return instance;
+}
+
+bool LockOwners::Note(int fd, uint64_t owner, uid_t uid) {
+  {
+    std::lock_guard guard(lock_);
+    const auto found = by_fd_.find(fd);
+    if (found != by_fd_.end() &&
+        std::any_of(found->second.begin(), found->second.end(),
+                    [&](const Owner& o) { return o.owner == owner; })) {
+      return true;
+    }
+  }
+  // Charged outside the table's lock: the quota has its own.
+  if (!DescriptorQuota::Instance().Charge(uid)) return false;
+  std::lock_guard guard(lock_);
+  std::vector<Owner>& owners = by_fd_[fd];
+  if (std::any_of(owners.begin(), owners.end(), [&](const Owner& o) { return o.owner == owner; })) {
+    DescriptorQuota::Instance().Uncharge(uid);  // recorded meanwhile by another request
+    return true;
+  }
+  owners.push_back({owner, uid});
+  recorded_.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+void LockOwners::Forget(int fd, uint64_t owner) {
+  if (recorded_.load(std::memory_order_relaxed) == 0) return;
+  uid_t charged = DescriptorQuota::kNoOwner;
+  {
+    std::lock_guard guard(lock_);
+    const auto found = by_fd_.find(fd);
+    if (found == by_fd_.end()) return;
+    std::vector<Owner>& owners = found->second;
+    const auto it =
+        std::find_if(owners.begin(), owners.end(), [&](const Owner& o) { return o.owner == owner; });
+    if (it == owners.end()) return;
+    charged = it->uid;
+    owners.erase(it);
+    if (owners.empty()) by_fd_.erase(found);
+    recorded_.fetch_sub(1, std::memory_order_relaxed);
+  }
+  DescriptorQuota::Instance().Uncharge(charged);
+}
+
+bool LockOwners::AnyOn(int fd) {
+  if (recorded_.load(std::memory_order_relaxed) == 0) return false;
+  std::lock_guard guard(lock_);
+  return by_fd_.count(fd) != 0;
+}
+
+void LockOwners::TakeAll(int fd, std::vector<Owner>& out) {
+  out.clear();
+  if (recorded_.load(std::memory_order_relaxed) == 0) return;
+  std::lock_guard guard(lock_);
+  const auto found = by_fd_.find(fd);
+  if (found == by_fd_.end()) return;
+  out.swap(found->second);
+  by_fd_.erase(found);
+  recorded_.fetch_sub(out.size(), std::memory_order_relaxed);
+}
+
+void LockOwners::Uncharge(const Owner& owner) { DescriptorQuota::Instance().Uncharge(owner.uid); }
+
+}  // namespace callerfs

@@ -1,0 +1,53 @@
+// LockOwners: the lock owners the lock server holds locks for, per host
+// descriptor. Each owner the kernel names costs a server process and a socket
+// until a whole-file unlock of it on that descriptor, and the kernel never
+// sends that unlock for an open file description's (OFD) lock owner. So the
+// owners seen on each descriptor are recorded here, charged to the user who
+// locked (their descriptor cap bounds them), dropped when a whole-file unlock
+// of them passes through, and taken back all at once when the descriptor is
+// closed for the last time, so that the closer can unlock them.
+//
+// Thread safety: one mutex guards the table; it is held for table work only,
+// never across a system call. A count of recorded owners lets the common case
+// (no locks on the descriptor being closed) skip the mutex.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+namespace callerfs {
+
+class LockOwners {
+ public:
+  struct Owner {
+    uint64_t owner;
+    uid_t uid;  // charged with one descriptor of their cap
+  };
+
+  static LockOwners& Instance();
+
+  // Records owner on fd for uid. True when recorded (now or before); false,
+  // with nothing recorded, when uid has reached their descriptor cap.
+  bool Note(int fd, uint64_t owner, uid_t uid);
+  // Forgets owner on fd and gives its charge back (after a whole-file unlock).
+  void Forget(int fd, uint64_t owner);
+  // Whether any owner is recorded on fd.
+  bool AnyOn(int fd);
+  // Takes every owner recorded on fd out of the table, into out (replacing
+  // its contents). Their charges stay taken: give each back with Uncharge
+  // once it is unlocked.
+  void TakeAll(int fd, std::vector<Owner>& out);
+  static void Uncharge(const Owner& owner);
+
+ private:
+  std::mutex lock_;
+  std::unordered_map<int, std::vector<Owner>> by_fd_;  // guarded by lock_
+  std::atomic<size_t> recorded_{0};                    // owners in by_fd_
+};
+
+}  // namespace callerfs
