@@ -8,7 +8,7 @@ packages=(
   libfuse-dev fuse            # the FUSE 2 library, fusermount and ulockmgr_server
   libgtest-dev libgmock-dev   # tests
   clang libclang-rt-14-dev    # fuzzing and clang's sanitizer runtimes
-  attr                        # getfattr/setfattr, used by the tests
+  attr acl                    # getfattr/setfattr and setfacl, used by the tests
   dpkg-dev                    # dpkg-shlibdeps, for cpack's Debian package
   systemd man-db              # systemd-analyze verify of the unit (it looks up the man page)
   "$@"

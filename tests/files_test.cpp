@@ -1286,6 +1286,57 @@ TEST_F(LockServerTest, KilledWaitersLeaveNoThreadDescriptorOrProcessBehind) {
   }
 }
 
+// Lock owners count against the user's descriptor cap (ENOLCK past it), and
+// the kernel never unlocks an OFD lock's owner at close: once the user's files
+// are closed, every owner's server process, socket and host lock is gone.
+class LockOwnersTest : public LockServerTest {
+ protected:
+  MountOptions Options() const override {
+    MountOptions options = LockServerTest::Options();
+    options.options = "max_files_per_user=100";
+    return options;
+  }
+};
+
+bool HostHasLocksOn(ino_t ino) {
+  return ReadFile("/proc/locks").find(":" + std::to_string(ino) + " ") != std::string::npos;
+}
+
+TEST_F(LockOwnersTest, OwnersAreCappedAndAllGoWhenTheirFilesClose) {
+  constexpr int kOpens = 400;
+  const std::string host = mirror_.src("locked");
+  MakeHostFile(host, "x", 0666);
+  struct stat st;
+  ASSERT_EQ(stat(host.c_str(), &st), 0);
+  const pid_t daemon = mirror_.daemon_pid();
+  const size_t descriptors = ProcEntryCount(daemon, "fd");
+  Shared<std::pair<int, int>> outcome;  // locks granted, refused with ENOLCK
+  ASSERT_NE(outcome.get(), nullptr);
+  EXPECT_EQ(RunAs(1000, 100,
+                  [&] {
+                    for (int i = 0; i < kOpens; ++i) {  // all closed when the process exits
+                      const int fd = open(mirror_.mnt("locked").c_str(), O_WRONLY);
+                      if (fd == -1) return 1;
+                      const int error = SetLock(fd, F_OFD_SETLK, F_WRLCK, i, 1);
+                      if (error != 0 && error != ENOLCK) return 2;
+                      ++(error == 0 ? outcome.get()->first : outcome.get()->second);
+                    }
+                    return 0;
+                  }),
+            0);
+  EXPECT_GE(outcome.get()->first, 90);
+  EXPECT_GT(outcome.get()->second, 0) << "no owner was refused past the cap";
+  // The connection to the lock server stays open, and its first process.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Servers().size() <= 1 && ProcEntryCount(daemon, "fd") <= descriptors + 1 &&
+               !HostHasLocksOn(st.st_ino);
+      },
+      30s))
+      << Servers().size() << " lock servers, " << ProcEntryCount(daemon, "fd") << " descriptors (from "
+      << descriptors << "), host locks: " << HostHasLocksOn(st.st_ino);
+}
+
 // ---------------------------------------------------------------------------
 // Descriptor accounting
 

@@ -65,13 +65,34 @@ namespace {
 // A daemon sees the host's later mounts (a small file system mounted into the
 // tree by a test, say) only where the host's root mount is shared, as systemd
 // makes it; some containers make it private. Each test process runs in a
-// mount namespace of its own whose root is shared, as on such a host.
+// mount namespace of its own whose root is shared, as on such a host. The
+// FUSE mounts it copied from the host belong to others: detached here, so
+// that this namespace never keeps them alive after their owners unmount.
 void ShareRootMountOnce() {
   static bool done = false;
   if (done) return;
   done = true;
-  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_SHARED, nullptr) != 0) {
-    std::perror("cannot give the test a mount namespace with a shared root");
+  if (unshare(CLONE_NEWNS) != 0) {
+    std::perror("cannot give the test a mount namespace of its own");
+    return;
+  }
+  std::vector<std::string> fuse_mounts;
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::string field, mountpoint;
+    for (int i = 0; i < 5 && fields >> field; ++i) mountpoint = field;
+    while (fields >> field && field != "-") {
+    }
+    if (fields >> field && field.rfind("fuse", 0) == 0 && field != "fusectl") {
+      fuse_mounts.push_back(mountpoint);
+    }
+  }
+  for (auto it = fuse_mounts.rbegin(); it != fuse_mounts.rend(); ++it) {
+    umount2(it->c_str(), MNT_DETACH);
+  }
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_SHARED, nullptr) != 0) {
+    std::perror("cannot make the test's root mount shared");
   }
 }
 

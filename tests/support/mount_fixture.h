@@ -89,9 +89,11 @@ class Mirror {
   // wait status. The mount is cleaned up afterwards if still there.
   int SignalAndReap(int signal);
 
+  // Whether the mount point has a FUSE mount on it.
+  bool IsMounted() const;
+
  private:
   void Unmount();
-  bool IsMounted() const;
   int ReapWithTimeout(std::chrono::milliseconds timeout);
 
   std::string root_, src_, mnt_, log_path_, err_path_;
