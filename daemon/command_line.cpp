@@ -203,7 +203,18 @@ void RemoveSeparators(fuse_args& args) {
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error) {
   ParseState state;
   state.line = &line;
-  fuse_args args = FUSE_ARGS_INIT(argc, argv);
+  // "-o ''" (the systemd unit's OPTIONS= left empty) asks for nothing; the
+  // library would report an unknown option with no name.
+  std::vector<char*> given;
+  for (int i = 0; i < argc; ++i) {
+    if (i + 1 < argc && std::strcmp(argv[i], "-o") == 0 && argv[i + 1][0] == '\0') {
+      ++i;
+      continue;
+    }
+    given.push_back(argv[i]);
+  }
+  given.push_back(nullptr);
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(given.size()) - 1, given.data());
   fuse_args& out = line.library_args;
   out = FUSE_ARGS_INIT(0, nullptr);
   if (fuse_opt_parse(&args, &state, kOptions, Process) == -1) {

@@ -405,6 +405,7 @@ TEST(CommandLineTest, BaseDirectoryAndOwnOptionsLeaveTheLibrarysLine) {
        "modules=subdir,subdir=/s, or give the directory as SOURCE before the mount point"},
       // "--" ends the options: the mount point may begin with "-".
       {{"-f", "--", "-m"}, "-o use_ino -f -- -m", "", "-m", ""},
+      {{"-o", "", "/m"}, "-o use_ino /m", "", "/m", ""},  // OPTIONS= left empty in the unit's file
       {{"-o", "allow_other", "/src", "--", "-m"}, "-o use_ino -o allow_other -- -m", "/src", "-m", "", true},
       {{"-o", "allow_other", "--", "/m"}, "-o use_ino -o allow_other /m", "", "/m", ""},
       {{"/src", "/extra", "/m"}, "", "", "", "unexpected argument '/extra': give at most SOURCE and MOUNTPOINT"},
