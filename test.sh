@@ -24,6 +24,8 @@ suite() {
 
 build build
 suite build
+# ./run.sh uses the plain build: it recovers from a run killed with SIGKILL.
+tests/service/run_recovery_test.sh || [ $? -eq 77 ]
 
 build build-asan -DSANITIZE=address,undefined
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \

@@ -6,6 +6,7 @@
 #include "daemon/command_line.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -28,6 +30,7 @@ enum Key {
   kRelLinks,
   kMaxFilesPerUser,
   kNoFail,
+  kOwnership,
   // Noted in CommandLine and kept for the library:
   kHelp,
   kVersion,
@@ -39,6 +42,7 @@ enum Key {
   kSubtype,
   kMaxWrite,
   kAutoCache,
+  kNonempty,
 };
 
 const fuse_opt kOptions[] = {
@@ -48,6 +52,9 @@ const fuse_opt kOptions[] = {
     FUSE_OPT_KEY("norellinks", kRelLinks),
     FUSE_OPT_KEY("max_files_per_user=", kMaxFilesPerUser),
     FUSE_OPT_KEY("nofail", kNoFail),
+    FUSE_OPT_KEY("uid=", kOwnership),
+    FUSE_OPT_KEY("gid=", kOwnership),
+    FUSE_OPT_KEY("umask=", kOwnership),
     FUSE_OPT_KEY("-h", kHelp),
     FUSE_OPT_KEY("--help", kHelp),
     FUSE_OPT_KEY("-ho", kHelp),
@@ -64,6 +71,7 @@ const fuse_opt kOptions[] = {
     FUSE_OPT_KEY("max_write=", kMaxWrite),
     FUSE_OPT_KEY("auto_cache", kAutoCache),
     FUSE_OPT_KEY("noauto_cache", kAutoCache),
+    FUSE_OPT_KEY("nonempty", kNonempty),
     FUSE_OPT_END,
 };
 
@@ -119,6 +127,7 @@ void NoteOption(CommandLine& line, int key) {
     case kSubtype: line.subtype_given = true; break;
     case kMaxWrite: line.max_write_given = true; break;
     case kAutoCache: line.auto_cache_given = true; break;
+    case kNonempty: line.nonempty = true; break;
     default: break;
   }
 }
@@ -140,7 +149,26 @@ int Process(void* data, const char* arg, int key, fuse_args* out) {
                       " is not supported: symbolic links are passed through unchanged";
         return -1;
       case kMaxFilesPerUser:
-        return TakeCount(arg, state.line->max_files_per_user, state.error);
+        if (TakeCount(arg, state.line->max_files_per_user, state.error) != 0) return -1;
+        if (state.line->max_files_per_user == 0) {
+          state.error = std::string(arg) + ": every open by a user other than root would fail";
+          return -1;
+        }
+        return 0;
+      case kOwnership:
+        // The library would show every file with this owner, group or mode,
+        // and default_permissions would then judge callers by it, not by
+        // the host's owners and modes.
+        state.error = std::string("the option ") + arg +
+                      " is refused: files would show an owner or mode they do not have on the host";
+        return -1;
+      case kFsname:
+        if (arg[std::strlen("fsname=")] == '\0') {
+          state.error = "fsname= names nothing: give a name, or leave it out to show the source";
+          return -1;
+        }
+        NoteOption(*state.line, key);
+        return 1;
       case kNoFail:
         return 0;  // mount(8)'s own option, for fstab: nothing to do here
       default:
@@ -153,12 +181,40 @@ int Process(void* data, const char* arg, int key, fuse_args* out) {
   }
 }
 
+// fuse_opt_parse hands a "--" back among the kept options. Options are added
+// after parsing, and the mount point is put back last (behind a "--" of its
+// own when it looks like an option), so none may stay: the library would
+// take every option after it for a mount point.
+void RemoveSeparators(fuse_args& args) {
+  int kept = 0;
+  for (int i = 0; i < args.argc; ++i) {
+    if (i > 0 && std::strcmp(args.argv[i], "--") == 0) {
+      std::free(args.argv[i]);
+      continue;
+    }
+    args.argv[kept++] = args.argv[i];
+  }
+  args.argc = kept;
+  if (args.argv != nullptr) args.argv[kept] = nullptr;
+}
+
 }  // namespace
 
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error) {
   ParseState state;
   state.line = &line;
-  fuse_args args = FUSE_ARGS_INIT(argc, argv);
+  // "-o ''" (the systemd unit's OPTIONS= left empty) asks for nothing; the
+  // library would report an unknown option with no name.
+  std::vector<char*> given;
+  for (int i = 0; i < argc; ++i) {
+    if (i + 1 < argc && std::strcmp(argv[i], "-o") == 0 && argv[i + 1][0] == '\0') {
+      ++i;
+      continue;
+    }
+    given.push_back(argv[i]);
+  }
+  given.push_back(nullptr);
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(given.size()) - 1, given.data());
   fuse_args& out = line.library_args;
   out = FUSE_ARGS_INIT(0, nullptr);
   if (fuse_opt_parse(&args, &state, kOptions, Process) == -1) {
@@ -166,6 +222,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
     return false;
   }
   out = args;  // fuse_opt_parse leaves the kept arguments in args
+  RemoveSeparators(out);
   const auto fail = [&](std::string reason) {
     fuse_opt_free_args(&out);
     error = std::move(reason);
@@ -176,8 +233,8 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
     return fail("modules=subdir needs subdir=DIRECTORY");
   }
   if (state.subdir && !state.subdir_module) {
-    // Not ours without the module: the library refuses it, as it always has.
-    fuse_opt_add_arg(&out, ("-osubdir=" + *state.subdir).c_str());
+    return fail("subdir=" + *state.subdir + " needs the subdir module: write -o modules=subdir,subdir=" +
+                *state.subdir + ", or give the directory as SOURCE before the mount point");
   }
   if (state.subdir_module) {
     if (state.subdir->empty()) {
@@ -187,6 +244,12 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
   }
 
   std::vector<std::string>& positionals = state.positionals;
+  // Name the first argument beyond SOURCE (when subdir= does not give the
+  // base) and MOUNTPOINT, the last one.
+  if (positionals.size() > 2) {
+    return fail("unexpected argument '" + positionals[state.subdir_module ? 0 : 1] +
+                "': give at most SOURCE and MOUNTPOINT");
+  }
   if (positionals.size() == 2) {
     if (state.subdir_module) {
       return fail("the base directory is given twice (SOURCE and subdir=" + line.base + ")");
@@ -198,9 +261,15 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
       return fail("SOURCE names no directory");
     }
   }
-  if (positionals.size() == 1) line.mountpoint = positionals[0];
-  // More than two are passed on for the library to refuse.
-  for (const std::string& positional : positionals) fuse_opt_add_arg(&out, positional.c_str());
+  if (positionals.size() == 1) {
+    line.mountpoint = positionals[0];
+    // The library's own options all come before its mount point; one that
+    // looks like an option is marked as none.
+    if ((line.mountpoint.starts_with('-') && fuse_opt_add_arg(&out, "--") == -1) ||
+        fuse_opt_add_arg(&out, line.mountpoint.c_str()) == -1) {
+      return fail("out of memory");
+    }
+  }
 
   // use_ino always comes first, so the host's inode numbers reach callers.
   if (fuse_opt_insert_arg(&out, 1, "-o") == -1 || fuse_opt_insert_arg(&out, 2, "use_ino") == -1) {
@@ -211,8 +280,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
 
 namespace {
 
-// In an option list "," separates options and "\\" escapes; the source
-// is passed on exactly as written.
+// In an option list "," separates options and "\\" escapes.
 std::string EscapedOptionValue(std::string_view value) {
   std::string escaped;
   for (const char c : value) {
@@ -224,26 +292,63 @@ std::string EscapedOptionValue(std::string_view value) {
 
 }  // namespace
 
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty()) return "/";
+  if (path.starts_with('/')) return path;
+  std::error_code failed;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, failed);
+  if (failed) return path;
+  std::string shown = absolute.lexically_normal().string();
+  if (shown.size() > 1 && shown.ends_with('/')) shown.pop_back();
+  return shown;
+}
+
+bool AddLibraryOption(CommandLine& line, const char* option) {
+  return fuse_opt_insert_arg(&line.library_args, 3, option) == 0;
+}
+
 bool AddDefaultOptions(CommandLine& line) {
   std::string options = "-obig_writes";
   if (!line.max_write_given) options += ",max_write=131072";
   if (!line.auto_cache_given) options += ",auto_cache";
-  if (!line.fsname_given) options += ",fsname=" + EscapedOptionValue(line.base.empty() ? "/" : line.base);
+  if (!line.fsname_given) options += ",fsname=" + EscapedOptionValue(AbsolutePath(line.base));
   if (!line.subtype_given) options += ",subtype=callerfs";  // an fsname drops the default one
-  return fuse_opt_insert_arg(&line.library_args, 3, options.c_str()) == 0;
+  return AddLibraryOption(line, options.c_str());
 }
 
 void WarnAboutRisks(const CommandLine& line) {
   if (line.allow_other && !line.default_permissions) {
     std::fprintf(stderr,
-                 "callerfs: warning: allow_other without default_permissions: every user of the "
-                 "mount acts as root inside the tree\n");
+                 "callerfs: warning: allow_other without default_permissions: the host checks "
+                 "every request as its caller, but the kernel does not check cached attributes "
+                 "first\n");
   }
   if (::geteuid() != 0) {
     std::fprintf(stderr,
-                 "callerfs: warning: not running as root: what users create keeps the daemon's "
-                 "owner, and set-ID bits are not cleared\n");
+                 "callerfs: warning: not running as root: every user of the mount acts as uid %u, "
+                 "what users create belongs to it, and set-ID bits are not cleared\n",
+                 static_cast<unsigned>(::geteuid()));
   }
+}
+
+bool CheckMountPoint(const CommandLine& line, std::string& error) {
+  struct statx st;
+  if (line.mountpoint.empty() ||
+      ::statx(AT_FDCWD, line.mountpoint.c_str(), 0, STATX_TYPE, &st) != 0) {
+    return true;  // missing or unreachable: the library says so in its own words
+  }
+  if (!S_ISDIR(st.stx_mode)) {
+    // The library mounts over a file too, and every access then fails.
+    error = "cannot mount at " + line.mountpoint + ": not a directory";
+    return false;
+  }
+  // Mounts over a mount stack silently and hide the first one.
+  if ((st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+      (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 && !line.nonempty) {
+    error = line.mountpoint + " is already a mount point (-o nonempty mounts over it)";
+    return false;
+  }
+  return true;
 }
 
 bool OpenHostTree(const CommandLine& line, std::string& error) {

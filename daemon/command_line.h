@@ -31,19 +31,37 @@ struct CommandLine {
   bool subtype_given = false;         // -o subtype=
   bool max_write_given = false;       // -o max_write=
   bool auto_cache_given = false;      // -o auto_cache or noauto_cache
+  bool nonempty = false;              // -o nonempty
   // -o max_files_per_user=N (taken off the library's line); -1 when not given.
   long max_files_per_user = -1;
 };
 
 // Parses argv. False with a one-line reason in error when the line cannot
-// work; otherwise errors are left to the library, which reports its own.
+// work or would mislead: a stray positional argument, or an option that
+// defeats the ownership model (uid=, gid=, umask=); other errors are left to
+// the library, which reports its own.
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error);
 
 // Adds what every mount should have unless the command line says otherwise:
 // big writes, the page cache kept across opens of an unchanged file
-// (auto_cache), and the base directory as the mount's source (fsname, with
-// subtype=callerfs). Explicit options win.
+// (auto_cache), and the base directory, made absolute, as the mount's source
+// (fsname, with subtype=callerfs). Explicit options win.
 bool AddDefaultOptions(CommandLine& line);
+
+// path as df, findmnt and the system log show it: a relative path is made
+// absolute from the working directory at start-up (the move to the
+// background changes it), an absolute one is kept exactly as written, and
+// an empty one (the whole tree) is "/".
+std::string AbsolutePath(const std::string& path);
+
+// Adds an option for the library ahead of the user's, and so ahead of any
+// "--" before the mount point.
+bool AddLibraryOption(CommandLine& line, const char* option);
+
+// False with a one-line reason when the mount point is not a directory, or
+// is already a mount point and nonempty was not given. Must run before
+// mounting.
+bool CheckMountPoint(const CommandLine& line, std::string& error);
 
 // One warning line on standard error for each risky choice: allow_other
 // without default_permissions, or a daemon that is not root.

@@ -2,10 +2,11 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+
+#include "daemon/log.h"
 
 namespace callerfs {
 namespace {
@@ -42,15 +43,12 @@ bool ServeLocksThroughServer(CommandLine& line) {
     missing = std::string(kLockServer) + " not found in " + kProgramSearchPath;
   }
   if (!missing.empty()) {
-    std::fprintf(stderr,
-                 "callerfs: no lock server (%s): POSIX locks are kept by the kernel, "
-                 "seen within this mount only\n",
-                 missing.c_str());
+    LogLockServerMissing(missing);
     return false;
   }
   // With intr the library signals the thread serving an interrupted request;
   // the lock library's wait then ends, and it drops the request at the server.
-  return fuse_opt_add_arg(&line.library_args, "-ointr") == 0;
+  return AddLibraryOption(line, "-ointr");
 }
 
 }  // namespace callerfs

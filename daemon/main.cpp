@@ -7,10 +7,13 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <iterator>
 #include <string>
+#include <string_view>
 
 #include "daemon/command_line.h"
 #include "daemon/locks.h"
+#include "daemon/log.h"
 #include "daemon/mount_paths.h"
 #include "daemon/operations.h"
 #include "daemon/own_mount.h"
@@ -41,12 +44,70 @@ constexpr char kUsage[] = "usage: callerfs [options] [SOURCE] MOUNTPOINT\n";
 
 // The library's own texts go to standard error; for --help and --version
 // they join callerfs's on standard output, and the answer is success.
-void RunLibraryOnStandardOutput(const char* program, const char* flag) {
-  std::fflush(stdout);
-  ::dup2(STDOUT_FILENO, STDERR_FILENO);
+void RunLibrary(const char* program, const char* flag) {
   char* args[] = {const_cast<char*>(program), const_cast<char*>(flag), nullptr};
   const fuse_operations& operations = callerfs::Operations(false);
   fuse_main_real(2, args, &operations, sizeof operations, nullptr);
+}
+
+void RunLibraryOnStandardOutput(const char* program, const char* flag) {
+  std::fflush(stdout);
+  ::dup2(STDOUT_FILENO, STDERR_FILENO);
+  RunLibrary(program, flag);
+}
+
+// Lines of the library's help that do not hold for callerfs, found by their
+// option: dropped (options callerfs refuses or takes itself) or replaced
+// (defaults callerfs changes).
+struct HelpFix {
+  std::string_view option;
+  std::string_view replacement;  // empty: the line is dropped
+};
+constexpr HelpFix kHelpFixes[] = {
+    {"-o [no]auto_cache ", "    -o [no]auto_cache      enable caching based on modification times (on)"},
+    {"-o use_ino ", "    -o use_ino             let filesystem set inode numbers (always on)"},
+    {"-o big_writes ", "    -o big_writes          enable larger than 4kB writes (on, max_write=131072)"},
+    {"-o umask=", ""},
+    {"-o uid=", ""},
+    {"-o gid=", ""},
+    {"[subdir]", ""},
+    {"-o subdir=", ""},
+    {"-o [no]rellinks", ""},
+};
+
+std::string FixedLibraryHelp(std::string_view text) {
+  std::string fixed;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    const auto fix = std::ranges::find_if(
+        kHelpFixes, [&](const HelpFix& f) { return line.find(f.option) != std::string_view::npos; });
+    if (fix != std::end(kHelpFixes)) {
+      if (fix->replacement.empty()) continue;
+      line = fix->replacement;
+    }
+    fixed.append(line).append("\n");
+  }
+  return fixed;
+}
+
+// The library's help, written to a file and printed as it holds for callerfs.
+void PrintLibraryHelp(const char* program) {
+  std::FILE* captured = std::tmpfile();
+  if (captured == nullptr) return RunLibraryOnStandardOutput(program, "-ho");
+  const int saved = ::dup(STDERR_FILENO);
+  ::dup2(::fileno(captured), STDERR_FILENO);
+  RunLibrary(program, "-ho");
+  std::fflush(stderr);
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  std::string text;
+  char chunk[4096];
+  std::rewind(captured);
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, captured)) > 0;) text.append(chunk, n);
+  std::fclose(captured);
+  std::fputs(FixedLibraryHelp(text).c_str(), stdout);
 }
 
 int Help(const char* program) {
@@ -68,7 +129,7 @@ int Help(const char* program) {
       "The full reference: man 8 callerfs\n"
       "\n",
       kUsage);
-  RunLibraryOnStandardOutput(program, "-ho");
+  PrintLibraryHelp(program);
   return 0;
 }
 
@@ -81,12 +142,14 @@ int Version(const char* program) {
 // Mounts (going to the background unless asked not to), serves requests
 // until unmounted or signalled, and unmounts; the status is 0, or 1 when
 // mounting failed or serving ended in an error.
-int Serve(callerfs::CommandLine& line, const fuse_operations& operations) {
+int Serve(callerfs::CommandLine& line, const fuse_operations& operations,
+          const callerfs::StartupFacts& facts) {
   char* mountpoint = nullptr;
   int multithreaded = 0;
   fuse* mounted = fuse_setup(line.library_args.argc, line.library_args.argv, &operations,
                              sizeof operations, &mountpoint, &multithreaded, nullptr);
   if (mounted == nullptr) return 1;
+  callerfs::LogStartup(facts);
   int served;
   {
     // Still one thread here; the library's pool starts inside the loop and
@@ -101,7 +164,9 @@ int Serve(callerfs::CommandLine& line, const fuse_operations& operations) {
     served = multithreaded ? fuse_loop_mt(mounted) : fuse_loop(mounted);
   }
   fuse_teardown(mounted, mountpoint);
-  return served == -1 ? 1 : 0;
+  const int status = served == -1 ? 1 : 0;
+  callerfs::LogShutdown(facts.mountpoint, status);
+  return status;
 }
 
 }  // namespace
@@ -120,7 +185,9 @@ int main(int argc, char* argv[]) {
   if (!callerfs::ParseCommandLine(argc, argv, line, error)) return Fail(error);
   if (line.help) return Help(argv[0]);
   if (line.version) return Version(argv[0]);
+  if (!callerfs::CheckMountPoint(line, error)) return Fail(error);
   if (!callerfs::AddDefaultOptions(line)) return Fail("out of memory");
+  callerfs::OpenSystemLog(line.foreground);
   callerfs::WarnAboutRisks(line);
   if (line.source_form) callerfs::PublishBaseDirectory(line.base);
 
@@ -140,5 +207,7 @@ int main(int argc, char* argv[]) {
 
   const bool lock_server = callerfs::ServeLocksThroughServer(line);
   callerfs::ops::InitCallerIdentity();
-  return Serve(line, callerfs::Operations(lock_server));
+  return Serve(line, callerfs::Operations(lock_server),
+               {callerfs::AbsolutePath(line.base), callerfs::AbsolutePath(line.mountpoint),
+                line.single_thread, lock_server, per_user_cap});
 }

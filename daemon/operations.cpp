@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "daemon/init.h"
+#include "daemon/log.h"
 #include "ops/caller_identity.h"
 #include "ops/ops.h"
 
@@ -23,13 +24,22 @@ struct Shielded<Handler> {
   static int Call(Args... args) noexcept {
     try {
       const ops::ActAsCaller caller;
-      if (!caller.ok()) return -EPERM;
-      return Handler(args...);
+      if (!caller.ok()) {
+        LogFailedRequest(EPERM, "cannot take the caller's identity");
+        return -EPERM;
+      }
+      const int result = Handler(args...);
+      // Errors of the host or the daemon, not of the caller's request.
+      if (result == -EIO || result == -ENOMEM) LogFailedRequest(-result, nullptr);
+      return result;
     } catch (const std::bad_alloc&) {
+      LogFailedRequest(ENOMEM, "out of memory");
       return -ENOMEM;
     } catch (const std::system_error& error) {
+      LogFailedRequest(error.code().value() > 0 ? error.code().value() : EIO, error.what());
       return error.code().value() > 0 ? -error.code().value() : -EIO;
     } catch (...) {
+      LogFailedRequest(EIO, "unknown exception");
       return -EIO;
     }
   }

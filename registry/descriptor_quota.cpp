@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "daemon/log.h"
+
 namespace callerfs {
 namespace {
 
@@ -65,7 +67,7 @@ void DescriptorQuota::Erase(size_t index) {
 
 bool DescriptorQuota::Charge(uid_t uid) {
   if (Exempt(uid)) return true;
-  std::lock_guard guard(lock_);
+  std::unique_lock guard(lock_);
   Slot& slot = slots_[Find(uid)];
   if (slot.count == 0) {
     if (users_ >= kMaxUsers || per_user_cap_ < 1) return false;
@@ -73,7 +75,11 @@ bool DescriptorQuota::Charge(uid_t uid) {
     ++users_;
     return true;
   }
-  if (slot.count >= per_user_cap_) return false;
+  if (slot.count >= per_user_cap_) {
+    guard.unlock();  // the log line may mean a write to a socket
+    LogDescriptorCapReached(uid, per_user_cap_);
+    return false;
+  }
   ++slot.count;
   return true;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from BUILD_DIR with cpack and checks its control
 # fields and contents: version, dependencies, the daemon in /usr/sbin, the man
-# page and the systemd unit naming that daemon and that version, the license.
+# page and the systemd unit naming that daemon and that version, the license,
+# copyright and changelog; then lintian, which must report no error.
 # Usage: check-package.sh BUILD_DIR
 set -euo pipefail
 
@@ -11,6 +12,7 @@ trap 'rm -rf "$out"' EXIT
 fail() { echo "package check: $*" >&2; exit 1; }
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+version+=-$(sed -n 's/^CALLERFS_DEBIAN_REVISION:STRING=//p' "$build/CMakeCache.txt")
 (cd "$build" && cpack -G DEB -B "$out" >/dev/null)
 deb=$(echo "$out"/callerfs_"$version"_*.deb)
 [ -f "$deb" ] || fail "cpack made no callerfs_${version}_*.deb: $(ls "$out")"
@@ -24,13 +26,16 @@ depends=", $(field Depends),"
 [[ $depends == *", fuse | fuse3,"* ]] || fail "Depends lacks fuse | fuse3: $depends"
 
 contents=$(dpkg-deb --contents "$deb")
-for wanted in "-rwxr-xr-x root/root .* ./usr/sbin/callerfs" "./usr/share/man/man8/callerfs.8" \
-    "./lib/systemd/system/callerfs@.service" "./usr/share/doc/callerfs/LICENSE"; do
+for wanted in "-rwxr-xr-x root/root .* ./usr/sbin/callerfs" "./usr/share/man/man8/callerfs.8.gz" \
+    "./lib/systemd/system/callerfs@.service" "./usr/share/doc/callerfs/LICENSE" \
+    "./usr/share/doc/callerfs/copyright" "./usr/share/doc/callerfs/changelog.Debian.gz"; do
   grep -q -- "$wanted\$" <<<"$contents" || fail "no $wanted in: $contents"
 done
 packaged() { dpkg-deb --fsys-tarfile "$deb" | tar -xO "$1"; }
 grep -q '^ExecStart=/usr/sbin/callerfs ' <<<"$(packaged ./lib/systemd/system/callerfs@.service)" ||
   fail "the unit does not start /usr/sbin/callerfs"
-grep -q "^\.TH CALLERFS 8 .*\"callerfs $version\"" <<<"$(packaged ./usr/share/man/man8/callerfs.8)" ||
-  fail "the man page does not show version $version"
+grep -q "^\.TH CALLERFS 8 .*\"callerfs ${version%-*}\"" <<<"$(packaged ./usr/share/man/man8/callerfs.8.gz | zcat)" ||
+  fail "the man page does not show version ${version%-*}"
+# Run as root, lintian says it should not be; that line is all it adds.
+report=$(lintian --fail-on error "$deb" 2>&1) || fail "lintian: $report"
 echo "package $(basename "$deb"): ok"

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev   # tests
   clang libclang-rt-14-dev    # fuzzing and clang's sanitizer runtimes
   attr acl                    # getfattr/setfattr and setfacl, used by the tests
-  dpkg-dev                    # dpkg-shlibdeps, for cpack's Debian package
+  dpkg-dev lintian            # dpkg-shlibdeps for cpack's Debian package; its check
   systemd man-db              # systemd-analyze verify of the unit (it looks up the man page)
   "$@"
 )

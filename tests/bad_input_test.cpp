@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -267,10 +268,15 @@ TEST_F(StartupErrorsTest, UnknownOptionIsReportedAndNothingIsMounted) {
 }
 
 // Lines callerfs answers itself: help and version on standard output with
-// success, and one clear line on standard error for a base it cannot use.
+// success, and one clear line on standard error for a base, a mount point or
+// an option it cannot use.
 TEST_F(StartupErrorsTest, CommandLinesAnsweredWithoutMounting) {
   const std::string mnt = root_ + "/mnt";
   const std::string file = root_ + "/err";  // exists once the first run has written it
+  const std::string busy = root_ + "/busy";  // a mount point already
+  ASSERT_EQ(mkdir(busy.c_str(), 0755), 0);
+  ASSERT_EQ(mount("tmpfs", busy.c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
+  const std::string refused = " is refused: files would show an owner or mode they do not have on the host";
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -290,6 +296,19 @@ TEST_F(StartupErrorsTest, CommandLinesAnsweredWithoutMounting) {
        "callerfs: the option rellinks is not supported: symbolic links are passed through unchanged"},
       {{"-f", "-o", "modules=subdir,subdir=/", "/", mnt}, 1, false,
        "callerfs: the base directory is given twice (SOURCE and subdir=/)"},
+      {{"-f", "/", "/stray", mnt}, 1, false, "callerfs: unexpected argument '/stray': give at most SOURCE and MOUNTPOINT"},
+      {{"-f", "-o", "uid=1000", mnt}, 1, false, "callerfs: the option uid=1000" + refused},
+      {{"-f", "-o", "gid=1000", mnt}, 1, false, "callerfs: the option gid=1000" + refused},
+      {{"-f", "-o", "umask=0", mnt}, 1, false, "callerfs: the option umask=0" + refused},
+      {{"-f", "-o", "max_files_per_user=0", mnt}, 1, false,
+       "callerfs: max_files_per_user=0: every open by a user other than root would fail"},
+      {{"-f", "-o", "fsname=", mnt}, 1, false,
+       "callerfs: fsname= names nothing: give a name, or leave it out to show the source"},
+      {{"-f", "-o", "subdir=/", mnt}, 1, false,
+       "callerfs: subdir=/ needs the subdir module: write -o modules=subdir,subdir=/, or give the "
+       "directory as SOURCE before the mount point"},
+      {{"-f", file}, 1, false, "callerfs: cannot mount at " + file + ": not a directory"},
+      {{"-f", busy}, 1, false, "callerfs: " + busy + " is already a mount point (-o nonempty mounts over it)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.first_line);
@@ -298,7 +317,15 @@ TEST_F(StartupErrorsTest, CommandLinesAnsweredWithoutMounting) {
     const std::string& text = c.on_stdout ? run.out : run.err;
     EXPECT_EQ(text.substr(0, text.find('\n')), c.first_line) << text;
     EXPECT_FALSE(MountedAt(mnt));
+    // The library's part of the help leaves out what callerfs refuses or takes.
+    if (c.args != std::vector<std::string>{"--help"}) continue;
+    for (const char* refused_option : {"uid=N", "umask=M", "subdir=DIR", "rellinks", "(off)"}) {
+      EXPECT_EQ(text.find(refused_option), std::string::npos) << refused_option;
+    }
   }
+  while (umount2(busy.c_str(), MNT_DETACH) == 0) {  // a stacked mount too, had the check failed
+  }
+  rmdir(busy.c_str());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "daemon/log.h"
 #include "registry/descriptor_quota.h"
 
 namespace callerfs {
@@ -73,6 +74,18 @@ TEST(DescriptorQuotaTest, CountersStayReachableAsUsersComeAndGo) {
     ASSERT_TRUE(quota->Charge(uid_of(i)));
     ASSERT_FALSE(quota->Charge(uid_of(i))) << "the cap still holds for " << i;
   }
+}
+
+// A user at the cap is logged once a minute, whatever the other users do.
+TEST(DescriptorCapLogTest, OneLinePerUserPerMinute) {
+  using std::chrono::seconds;
+  RateLimit per_user(std::chrono::minutes(1));
+  const RateLimit::Clock::time_point start{};
+  EXPECT_TRUE(per_user.Allow(1000, start));
+  EXPECT_FALSE(per_user.Allow(1000, start + seconds(59)));
+  EXPECT_TRUE(per_user.Allow(1001, start + seconds(59)));
+  EXPECT_TRUE(per_user.Allow(1000, start + seconds(60)));
+  EXPECT_FALSE(per_user.Allow(1000, start + seconds(119)));
 }
 
 }  // namespace

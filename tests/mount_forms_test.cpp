@@ -4,7 +4,12 @@
 // the mount.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,6 +71,28 @@ TEST_F(SourceFormTest, SourceIsTheBaseAndBigWritesAreOn) {
   ASSERT_NE(reply, std::string::npos) << trace;
   EXPECT_TRUE(std::stoul(trace.substr(reply + 11, 8), nullptr, 16) & (1u << 5)) << trace.substr(reply, 30);
 }
+
+// "--" before the mount point (which may then begin with "-"), with the base
+// written relative to the daemon's working directory: the options callerfs
+// adds go before the "--", and the mount's source shows the base absolute.
+class DoubleDashTest : public MountTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  MountOptions Options() const override {
+    MountOptions options;
+    options.base_as_source = GetParam();
+    options.base_through_relative_link = true;
+    options.extra_args = {"--"};
+    return options;
+  }
+};
+
+TEST_P(DoubleDashTest, MountsWithTheBaseShownAbsolute) {
+  WriteFile(mirror_.src("f"), "after --");
+  EXPECT_EQ(ReadFile(mirror_.mnt("f")), "after --");
+  EXPECT_EQ(MountSource(mirror_.mnt_dir()), mirror_.root() + "/src-link");
+}
+
+INSTANTIATE_TEST_SUITE_P(SourceOrSubdir, DoubleDashTest, ::testing::Bool());
 
 // mount(8) starts the daemon through the FUSE package's helper, with no PATH:
 // the program is looked up in the shell's default search path, so the test
@@ -156,6 +183,67 @@ TEST_F(WholeTreeTest, RequestsUnderTheMountPointNeverReEnterIt) {
              }});
   user.Start();
   EXPECT_EQ(user.Wait(20s), 0);
+}
+
+// Datagrams arriving at socket, one line each, appended to text until one
+// contains wanted; false when none comes within 10 s.
+bool ReceiveUntil(int socket, const std::string& wanted, std::string& text) {
+  while (text.find(wanted) == std::string::npos) {
+    pollfd ready = {socket, POLLIN, 0};
+    char datagram[2048];
+    if (poll(&ready, 1, 10000) != 1) return false;
+    const ssize_t size = recv(socket, datagram, sizeof datagram, 0);
+    if (size <= 0) return false;
+    text.append(datagram, size).append("\n");
+  }
+  return true;
+}
+
+// In a mount namespace of its own, with a fresh /dev whose "log" is a socket
+// of the test's: mounts in the background, unmounts, and writes what reached
+// the log to received. Returns 0 when both the start and the end came.
+int LogOfABackgroundRun(const std::string& src, const std::string& mnt, const std::string& received) {
+  struct stat null_device, fuse_device;
+  if (stat("/dev/null", &null_device) != 0 || stat("/dev/fuse", &fuse_device) != 0) return 1;
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", "/dev", "tmpfs", 0, "mode=755") != 0) {
+    return 2;
+  }
+  if (mknod("/dev/null", S_IFCHR | 0666, null_device.st_rdev) != 0 ||
+      mknod("/dev/fuse", S_IFCHR | 0666, fuse_device.st_rdev) != 0) {
+    return 3;
+  }
+  const int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address = {AF_UNIX, "/dev/log"};
+  if (bind(log, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 4;
+  std::string text;
+  // Without -f the first process returns once the mount is there.
+  const bool started = RunProgram({CALLERFS_BINARY, "-o", "allow_other", src, mnt}) == 0 &&
+                       ReceiveUntil(log, "starting to mirror", text);
+  RunProgram({"fusermount", "-u", mnt});  // ends the daemon whatever happened
+  const bool stopped = ReceiveUntil(log, "stopped serving", text);
+  std::ofstream(received) << text;
+  return started && stopped ? 0 : 5;
+}
+
+// In the background standard error is /dev/null: the system log is where an
+// administrator sees the daemon start and end.
+TEST(SystemLogTest, BackgroundDaemonLogsItsStartAndItsEnd) {
+  const std::string reason = MountUnavailableReason();
+  if (!reason.empty()) GTEST_SKIP() << reason;
+  char pattern[] = "/tmp/callerfs-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string root = pattern, src = root + "/src", mnt = root + "/mnt";
+  ASSERT_EQ(mkdir(src.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+  EXPECT_EQ(RunAs(0, 0, [&] { return LogOfABackgroundRun(src, mnt, root + "/received"); }), 0);
+  const std::string log = ReadFile(root + "/received");
+  // <30>: the daemon facility, informational.
+  EXPECT_NE(log.find("<30>"), std::string::npos) << log;
+  EXPECT_NE(log.find(" callerfs["), std::string::npos) << log;
+  EXPECT_NE(log.find("]: starting to mirror " + src + " at " + mnt + " (thread pool, "), std::string::npos) << log;
+  EXPECT_NE(log.find("]: stopped serving " + mnt + " (exit status 0)"), std::string::npos) << log;
+  std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -401,7 +401,21 @@ TEST(CommandLineTest, BaseDirectoryAndOwnOptionsLeaveTheLibrarysLine) {
       {{"/src", "/m", "-o", "allow_other"}, "-o use_ino -o allow_other /m", "/src", "/m", "", true},
       {{"-o", "modules=subdir,subdir=/s,ro", "/m"}, "-o use_ino -o ro /m", "/s", "/m", ""},
       {{"-o", "modules=iconv:subdir", "-o", "subdir=/s", "/m"}, "-o use_ino -omodules=iconv /m", "/s", "/m", ""},
-      {{"-o", "subdir=/s", "/m"}, "-o use_ino -osubdir=/s /m", "", "/m", ""},  // the library refuses it
+      {{"-o", "subdir=/s", "/m"}, "", "", "", "subdir=/s needs the subdir module: write -o "
+       "modules=subdir,subdir=/s, or give the directory as SOURCE before the mount point"},
+      // "--" ends the options: the mount point may begin with "-".
+      {{"-f", "--", "-m"}, "-o use_ino -f -- -m", "", "-m", ""},
+      {{"-o", "", "/m"}, "-o use_ino /m", "", "/m", ""},  // OPTIONS= left empty in the unit's file
+      {{"-o", "allow_other", "/src", "--", "-m"}, "-o use_ino -o allow_other -- -m", "/src", "-m", "", true},
+      {{"-o", "allow_other", "--", "/m"}, "-o use_ino -o allow_other /m", "", "/m", ""},
+      {{"/src", "/extra", "/m"}, "", "", "", "unexpected argument '/extra': give at most SOURCE and MOUNTPOINT"},
+      {{"-o", "uid=1000", "/m"}, "", "", "",
+       "the option uid=1000 is refused: files would show an owner or mode they do not have on the host"},
+      {{"-o", "ro,umask=0", "/m"}, "", "", "",
+       "the option umask=0 is refused: files would show an owner or mode they do not have on the host"},
+      {{"-o", "max_files_per_user=0", "/m"}, "", "", "",
+       "max_files_per_user=0: every open by a user other than root would fail"},
+      {{"-o", "fsname=", "/m"}, "", "", "", "fsname= names nothing: give a name, or leave it out to show the source"},
       {{"-o", "max_files_per_user=7,nofail", "/m"}, "-o use_ino /m", "", "/m", ""},
       {{"-o", "modules=subdir", "/m"}, "", "", "", "modules=subdir needs subdir=DIRECTORY"},
       {{"-o", "max_files_per_user=-1", "/m"}, "", "", "", "max_files_per_user=-1: not a count"},
@@ -430,8 +444,11 @@ TEST(CommandLineTest, DefaultOptionsGiveWayToExplicitOnes) {
     std::vector<const char*> args;
     std::string added;
   };
+  const std::string cwd = std::filesystem::current_path().string();
   const Case cases[] = {
       {{"/m"}, "-obig_writes,max_write=131072,auto_cache,fsname=/,subtype=callerfs"},
+      {{"./rel/", "/m"}, "-obig_writes,max_write=131072,auto_cache,fsname=" + cwd + "/rel,subtype=callerfs"},
+      {{"-s", "--", "-m"}, "-obig_writes,max_write=131072,auto_cache,fsname=/,subtype=callerfs"},
       {{"/a,b\\c", "/m"}, "-obig_writes,max_write=131072,auto_cache,fsname=/a\\,b\\\\c,subtype=callerfs"},
       {{"-o", "max_write=4096,noauto_cache,fsname=x,subtype=y", "/m"}, "-obig_writes"},
   };
@@ -441,6 +458,9 @@ TEST(CommandLineTest, DefaultOptionsGiveWayToExplicitOnes) {
     ASSERT_TRUE(Parse(c.args, line, error));
     ASSERT_TRUE(AddDefaultOptions(line));
     EXPECT_EQ(line.library_args.argv[3], c.added);
+    // Options added later still come before the mount point.
+    ASSERT_TRUE(AddLibraryOption(line, "-ointr"));
+    EXPECT_EQ(line.library_args.argv[line.library_args.argc - 1], std::string(c.args.back()));
     fuse_opt_free_args(&line.library_args);
   }
 }

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The systemd unit, played by hand (no systemd needed): installs BUILD_DIR under
 # a staging prefix, checks the installed unit with systemd-analyze verify, then
-# runs the unit's own Exec lines, with its source and mount point moved into a
-# temporary directory, as systemd would: a start; the daemon killed (its unmount
+# runs the unit's own Exec lines as systemd would, with its source in a
+# temporary directory and an instance file (read in place of
+# /etc/callerfs/INSTANCE.conf) that sets the mount point there and an fsname
+# each mount must show: a start; the daemon killed (its unmount
 # helper clears the mount) and a restart; daemon and helper killed while a
 # process keeps the dead mount busy, and a restart; a stop. After every start
 # the mount must be there at once and work.
@@ -45,20 +47,33 @@ unit=$work/prefix/lib/systemd/system/callerfs@.service
 complaints=$(MANPATH=$work/prefix/share/man systemd-analyze verify "$unit" 2>&1) || fail "$complaints"
 [ -z "$complaints" ] || fail "systemd-analyze verify: $complaints"
 
+# The unit's variables: its defaults, then the instance file, as systemd
+# reads them.
+grep -qx 'EnvironmentFile=-/etc/callerfs/%i.conf' "$unit" || fail "no instance file in the unit"
+instance=$work/instance.conf
+printf 'MOUNTPOINT=%s\nOPTIONS=allow_other,default_permissions,fsname=from-instance-file\n' "$mnt" >"$instance"
+declare -A variables
+while IFS='=' read -r name value; do
+  variables[$name]=$value
+done < <(sed -n 's/^Environment=//p' "$unit" | tr ' ' '\n'; cat "$instance")
+
 # Runs the unit's lines for one key; a failure of a line marked "-" is ignored.
 play() {
-  local line argv ignore
+  local line argv ignore name
   while read -r line; do
     ignore=false
     if [[ $line == -* ]]; then ignore=true; line=${line#-}; fi
+    for name in "${!variables[@]}"; do line=${line//"\${$name}"/${variables[$name]}}; done
     read -ra argv <<<"$line"
     timeout 60 env "$marker" "${argv[@]}" || $ignore || fail "$1=$line"
-  done < <(sed -n "s/^$1=//p" "$unit" | sed "s|/mnt/%i|$mnt|g; s|/%I|$src|g")
+  done < <(sed -n "s/^$1=//p" "$unit" | sed "s|/%I|$src|g")
 }
+source_of() { awk -v m="$mnt" '$5 == m { print $(NF - 1) }' /proc/self/mountinfo; }
 start() {
   play ExecStartPre
   play ExecStart
   mounted || fail "$1: ExecStart returned before the mount was there"
+  [ "$(source_of)" = from-instance-file ] || fail "$1: not mounted with the instance file's options"
   echo "$1" >"$mnt/probe" && [ "$(cat "$src/probe")" = "$1" ] || fail "$1: the mount does not work"
   [ "$(named callerfs | wc -l)" -eq 1 ] || fail "$1: not one daemon: $(named callerfs)"
 }
