@@ -45,6 +45,13 @@ void ClearSetIdUnlessOwner(int fd, uid_t caller_uid) {
   ::fchmod(fd, st.st_mode & 07777 & ~kSetIdBits);  // a failure leaves the bits; the open stands
 }
 
+// What an open that failed answers. The kernel sends an open without O_CREAT
+// for a name it still holds in its entry cache, even for an O_CREAT open; when
+// the host has removed that name since, ENOENT would reach an O_CREAT caller.
+// ESTALE makes the kernel look the name up again and retry: an O_CREAT open
+// then creates the file, a plain one gets ENOENT from the new lookup.
+int OpenFailure(int error) { return error == ENOENT ? -ESTALE : -error; }
+
 // Hands the descriptor to the open. A refused registration leaves it
 // unregistered: release then closes it directly.
 int Register(const KeyPath& key, UniqueFd& fd, fuse_file_info* fi) {
@@ -91,12 +98,12 @@ int Open(const char* path, fuse_file_info* fi) {
       return 0;
     }
   }
-  if (object.error()) return -object.error();
+  if (object.error()) return OpenFailure(object.error());
   const uid_t caller = fuse_get_context()->uid;
   DescriptorCharge charge(caller);
   if (!charge) return -EMFILE;
   UniqueFd fd(ReopenRegularFile(object, fi->flags));
-  if (!fd) return -errno;
+  if (!fd) return OpenFailure(errno);
   if (!charge.Keep(fd.get())) return -EMFILE;
   if (OpensForWriting(fi->flags)) ClearSetIdUnlessOwner(fd.get(), caller);
   return Register(key, fd, fi);
