@@ -12,6 +12,7 @@ extern "C" {
 #include <ulockmgr.h>
 }
 
+#include "ops/direct_io.h"
 #include "ops/host_path.h"
 #include "ops/ops.h"
 #include "ops/syscall_result.h"
@@ -129,11 +130,11 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
 }
 
 int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-  return CountOf(::pread(FdOf(fi), buf, size, offset));
+  return CountOf(ReadAt(FdOf(fi), buf, size, offset, fi->flags));
 }
 
 int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-  return CountOf(::pwrite(FdOf(fi), buf, size, offset));
+  return CountOf(WriteAt(FdOf(fi), buf, size, offset, fi->flags));
 }
 
 // Called on every close(2) of the caller's descriptor; the host descriptor
