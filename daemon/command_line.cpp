@@ -28,6 +28,7 @@ enum Key {
   kRelLinks,
   kMaxFilesPerUser,
   kNoFail,
+  kCoherent,
   // Noted in CommandLine and kept for the library:
   kHelp,
   kVersion,
@@ -48,6 +49,7 @@ const fuse_opt kOptions[] = {
     FUSE_OPT_KEY("norellinks", kRelLinks),
     FUSE_OPT_KEY("max_files_per_user=", kMaxFilesPerUser),
     FUSE_OPT_KEY("nofail", kNoFail),
+    FUSE_OPT_KEY("coherent", kCoherent),
     FUSE_OPT_KEY("-h", kHelp),
     FUSE_OPT_KEY("--help", kHelp),
     FUSE_OPT_KEY("-ho", kHelp),
@@ -143,6 +145,9 @@ int Process(void* data, const char* arg, int key, fuse_args* out) {
         return TakeCount(arg, state.line->max_files_per_user, state.error);
       case kNoFail:
         return 0;  // mount(8)'s own option, for fstab: nothing to do here
+      case kCoherent:
+        state.line->coherent = true;
+        return 0;
       default:
         NoteOption(*state.line, key);
         return 1;  // the library's own
@@ -227,7 +232,13 @@ std::string EscapedOptionValue(std::string_view value) {
 bool AddDefaultOptions(CommandLine& line) {
   std::string options = "-obig_writes";
   if (!line.max_write_given) options += ",max_write=131072";
-  if (!line.auto_cache_given) options += ",auto_cache";
+  if (line.coherent) {
+    // Every read and write reaches the host file, every name is looked up
+    // again. The timeouts come before the user's options: explicit ones win.
+    options += ",direct_io,attr_timeout=0,entry_timeout=0,negative_timeout=0";
+  } else if (!line.auto_cache_given) {
+    options += ",auto_cache";
+  }
   if (!line.fsname_given) options += ",fsname=" + EscapedOptionValue(line.base.empty() ? "/" : line.base);
   if (!line.subtype_given) options += ",subtype=callerfs";  // an fsname drops the default one
   return fuse_opt_insert_arg(&line.library_args, 3, options.c_str()) == 0;
