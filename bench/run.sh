@@ -24,12 +24,16 @@
 #   callerfs-s      callerfs -s (single-threaded)
 #   callerfs-nocache  callerfs with attr_timeout=0,entry_timeout=0 (every
 #                   request reaches the daemon; not in the default list)
+#   callerfs-coherent  callerfs -o coherent (direct_io, no attribute, entry or
+#                   negative caching; not in the default list)
 #   prev, prev-s    the --previous binary mirroring the whole tree (the tree is
 #                   reached at MNT/SRC), with the options that are this
 #                   callerfs's defaults: big_writes,max_write=131072,auto_cache
 #   prev-plain      the --previous binary as above, without those options
 #   bindfs          bindfs, single-threaded (its default)
 #   bindfs-mt       bindfs --multithreaded
+#   bindfs-mt-dio   bindfs --multithreaded -o direct_io (its page cache off;
+#                   not in the default list)
 #   NAME-bw         each FUSE configuration with -o big_writes,max_write=131072
 set -euo pipefail
 
@@ -40,7 +44,7 @@ driver=$build/bench-driver
 
 all_configs=(native callerfs callerfs-s bindfs bindfs-mt callerfs-bw callerfs-s-bw bindfs-bw bindfs-mt-bw)
 default_configs=$(IFS=,; echo "${all_configs[*]}")
-all_configs+=(callerfs-nocache)
+all_configs+=(callerfs-nocache callerfs-coherent bindfs-mt-dio)
 prev_configs=(prev prev-s prev-plain)
 previous=""
 settle_seconds=1.5 # longer than the FUSE library's 1 s attribute and entry caches
@@ -208,11 +212,13 @@ mount_config() {
     callerfs) cmd=("$build/callerfs" -o "$own$extra" "$src" "$m") ;;
     callerfs-s) cmd=("$build/callerfs" -s -o "$own$extra" "$src" "$m") ;;
     callerfs-nocache) cmd=("$build/callerfs" -o "$own,attr_timeout=0,entry_timeout=0$extra" "$src" "$m") ;;
+    callerfs-coherent) cmd=("$build/callerfs" -o "$own,coherent$extra" "$src" "$m") ;;
     prev) cmd=("$previous" -o "allow_other,$tuned" "$m") ;;
     prev-s) cmd=("$previous" -s -o "allow_other,$tuned" "$m") ;;
     prev-plain) cmd=("$previous" -o allow_other "$m") ;;
     bindfs) cmd=(bindfs -o "allow_other$extra" "$src" "$m") ;;
     bindfs-mt) cmd=(bindfs --multithreaded -o "allow_other$extra" "$src" "$m") ;;
+    bindfs-mt-dio) cmd=(bindfs --multithreaded -o "allow_other,direct_io$extra" "$src" "$m") ;;
   esac
   mkdir -p "$m"
   mounted+=("$m")
@@ -476,12 +482,14 @@ end_rss=$data/end_rss.md
 # --- report -----------------------------------------------------------------
 # Pairs of (callerfs configuration, bindfs of the same threading mode).
 pairs=""
-for p in callerfs:bindfs-mt callerfs-s:bindfs callerfs-bw:bindfs-mt-bw callerfs-s-bw:bindfs-bw; do
+for p in callerfs:bindfs-mt callerfs-s:bindfs callerfs-bw:bindfs-mt-bw callerfs-s-bw:bindfs-bw \
+  callerfs-coherent:bindfs-mt-dio; do
   selected "${p%%:*}" && selected "${p##*:}" && pairs+="$p "
 done
 # Pairs of (callerfs configuration, the previous daemon).
 prev_pairs=""
-for p in callerfs:prev callerfs-s:prev-s callerfs:prev-plain callerfs-nocache:callerfs; do
+for p in callerfs:prev callerfs-s:prev-s callerfs:prev-plain callerfs-nocache:callerfs \
+  callerfs-coherent:callerfs; do
   selected "${p%%:*}" && selected "${p##*:}" && prev_pairs+="$p "
 done
 
@@ -574,9 +582,9 @@ END {
     emit("Relative speed against native", "Median of the per-round ratios; above 1 is faster than native, below 1 slower (for times: native time / configuration time).", col)
   }
   # Table 3: callerfs against bindfs of the same threading mode.
-  pair_table(pairs, "x bindfs", "callerfs against bindfs in the same threading mode", "Median of the per-round ratios; above 1 means callerfs is faster, below 1 slower.")
+  pair_table(pairs, "x bindfs", "callerfs against bindfs in the same threading mode", "Median of the per-round ratios; above 1 means callerfs is faster, below 1 slower. callerfs-coherent is set against bindfs with its page cache off (-o direct_io).")
   # Table 4: callerfs against the previous daemon.
-  pair_table(prev_pairs, "x previous", "callerfs against the previous daemon and itself", "Median of the per-round ratios; above 1 means the first is faster, below 1 slower. prev and prev-s have the same options as this callerfs by default; prev-plain has the previous defaults; callerfs-nocache / callerfs is the cost of attr_timeout=0,entry_timeout=0.")
+  pair_table(prev_pairs, "x previous", "callerfs against the previous daemon and itself", "Median of the per-round ratios; above 1 means the first is faster, below 1 slower. prev and prev-s have the same options as this callerfs by default; prev-plain has the previous defaults; callerfs-nocache / callerfs is the cost of attr_timeout=0,entry_timeout=0, callerfs-coherent / callerfs that of -o coherent.")
 }' "$metrics_file" "$values" >"$tables"
 
 raw=$data/raw.md

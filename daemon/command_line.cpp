@@ -31,6 +31,7 @@ enum Key {
   kMaxFilesPerUser,
   kNoFail,
   kOwnership,
+  kCoherent,
   // Noted in CommandLine and kept for the library:
   kHelp,
   kVersion,
@@ -55,6 +56,7 @@ const fuse_opt kOptions[] = {
     FUSE_OPT_KEY("uid=", kOwnership),
     FUSE_OPT_KEY("gid=", kOwnership),
     FUSE_OPT_KEY("umask=", kOwnership),
+    FUSE_OPT_KEY("coherent", kCoherent),
     FUSE_OPT_KEY("-h", kHelp),
     FUSE_OPT_KEY("--help", kHelp),
     FUSE_OPT_KEY("-ho", kHelp),
@@ -171,6 +173,9 @@ int Process(void* data, const char* arg, int key, fuse_args* out) {
         return 1;
       case kNoFail:
         return 0;  // mount(8)'s own option, for fstab: nothing to do here
+      case kCoherent:
+        state.line->coherent = true;
+        return 0;
       default:
         NoteOption(*state.line, key);
         return 1;  // the library's own
@@ -310,7 +315,13 @@ bool AddLibraryOption(CommandLine& line, const char* option) {
 bool AddDefaultOptions(CommandLine& line) {
   std::string options = "-obig_writes";
   if (!line.max_write_given) options += ",max_write=131072";
-  if (!line.auto_cache_given) options += ",auto_cache";
+  if (line.coherent) {
+    // Every read and write reaches the host file, every name is looked up
+    // again. The timeouts come before the user's options: explicit ones win.
+    options += ",direct_io,attr_timeout=0,entry_timeout=0,negative_timeout=0";
+  } else if (!line.auto_cache_given) {
+    options += ",auto_cache";
+  }
   if (!line.fsname_given) options += ",fsname=" + EscapedOptionValue(AbsolutePath(line.base));
   if (!line.subtype_given) options += ",subtype=callerfs";  // an fsname drops the default one
   return AddLibraryOption(line, options.c_str());

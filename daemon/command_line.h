@@ -34,6 +34,9 @@ struct CommandLine {
   bool nonempty = false;              // -o nonempty
   // -o max_files_per_user=N (taken off the library's line); -1 when not given.
   long max_files_per_user = -1;
+  // -o coherent (taken off the library's line): files written on the host and
+  // through the mount at the same time; see AddDefaultOptions.
+  bool coherent = false;
 };
 
 // Parses argv. False with a one-line reason in error when the line cannot
@@ -45,7 +48,8 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
 // Adds what every mount should have unless the command line says otherwise:
 // big writes, the page cache kept across opens of an unchanged file
 // (auto_cache), and the base directory, made absolute, as the mount's source
-// (fsname, with subtype=callerfs). Explicit options win.
+// (fsname, with subtype=callerfs). With coherent, instead of auto_cache:
+// direct_io and no attribute, entry or negative caching. Explicit options win.
 bool AddDefaultOptions(CommandLine& line);
 
 // path as df, findmnt and the system log show it: a relative path is made

@@ -16,6 +16,7 @@ extern "C" {
 
 #include "ops/caller_identity.h"
 #include "ops/descriptor_close.h"
+#include "ops/direct_io.h"
 #include "ops/host_path.h"
 #include "ops/ops.h"
 #include "ops/syscall_result.h"
@@ -80,6 +81,13 @@ void UnlockOwnersAndClose(int fd) {
   DescriptorQuota::Instance().Close(fd);
 }
 
+// What an open that failed answers. The kernel sends an open without O_CREAT
+// for a name it still holds in its entry cache, even for an O_CREAT open; when
+// the host has removed that name since, ENOENT would reach an O_CREAT caller.
+// ESTALE makes the kernel look the name up again and retry: an O_CREAT open
+// then creates the file, a plain one gets ENOENT from the new lookup.
+int OpenFailure(int error) { return error == ENOENT ? -ESTALE : -error; }
+
 // Hands the descriptor to the open. A refused registration leaves it
 // unregistered: release then closes it directly.
 int Register(const KeyPath& key, UniqueFd& fd, fuse_file_info* fi) {
@@ -126,12 +134,12 @@ int Open(const char* path, fuse_file_info* fi) {
       return 0;
     }
   }
-  if (object.error()) return -object.error();
+  if (object.error()) return OpenFailure(object.error());
   const uid_t caller = fuse_get_context()->uid;
   DescriptorCharge charge(caller);
   if (!charge) return -EMFILE;
   UniqueFd fd(ReopenRegularFile(object, fi->flags));
-  if (!fd) return -errno;
+  if (!fd) return OpenFailure(errno);
   if (!charge.Keep(fd.get())) return -EMFILE;
   if (OpensForWriting(fi->flags)) ClearSetIdUnlessOwner(fd.get(), caller);
   return Register(key, fd, fi);
@@ -156,11 +164,11 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
 }
 
 int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-  return CountOf(::pread(FdOf(fi), buf, size, offset));
+  return CountOf(ReadAt(FdOf(fi), buf, size, offset, fi->flags));
 }
 
 int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-  return CountOf(::pwrite(FdOf(fi), buf, size, offset));
+  return CountOf(WriteAt(FdOf(fi), buf, size, offset, fi->flags));
 }
 
 // Called on every close(2) of the caller's descriptor; the host descriptor

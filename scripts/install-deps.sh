@@ -7,6 +7,7 @@ packages=(
   build-essential cmake pkg-config
   libfuse-dev fuse            # the FUSE 2 library, fusermount and ulockmgr_server
   libgtest-dev libgmock-dev   # tests
+  libsqlite3-dev              # tests: a database written on the host and through the mount
   clang libclang-rt-14-dev    # fuzzing and clang's sanitizer runtimes
   attr acl                    # getfattr/setfattr and setfacl, used by the tests
   dpkg-dev lintian            # dpkg-shlibdeps for cpack's Debian package; its check

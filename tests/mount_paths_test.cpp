@@ -437,8 +437,8 @@ TEST(CommandLineTest, BaseDirectoryAndOwnOptionsLeaveTheLibrarysLine) {
   }
 }
 
-// Every mount gets big writes, auto_cache and its base as its source unless
-// the command line says otherwise; the source is passed on exactly as written.
+// Every mount gets big writes, auto_cache (or what coherent implies) and its
+// base as its source unless the command line says otherwise; the source is passed on exactly as written.
 TEST(CommandLineTest, DefaultOptionsGiveWayToExplicitOnes) {
   struct Case {
     std::vector<const char*> args;
@@ -451,6 +451,10 @@ TEST(CommandLineTest, DefaultOptionsGiveWayToExplicitOnes) {
       {{"-s", "--", "-m"}, "-obig_writes,max_write=131072,auto_cache,fsname=/,subtype=callerfs"},
       {{"/a,b\\c", "/m"}, "-obig_writes,max_write=131072,auto_cache,fsname=/a\\,b\\\\c,subtype=callerfs"},
       {{"-o", "max_write=4096,noauto_cache,fsname=x,subtype=y", "/m"}, "-obig_writes"},
+      // Before the user's options, so an explicit timeout still wins.
+      {{"-o", "coherent,attr_timeout=5", "/m"},
+       "-obig_writes,max_write=131072,direct_io,attr_timeout=0,entry_timeout=0,negative_timeout=0,"
+       "fsname=/,subtype=callerfs"},
   };
   for (const Case& c : cases) {
     CommandLine line;
