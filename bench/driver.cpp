@@ -9,7 +9,8 @@
 //   rename DIR N              timed: rename f* to g* in the same directory
 //   unlink DIR N              timed: unlink of the renamed g* files
 //   csu DIR N                 timed: per file create, lstat, unlink
-//   csu2 N DIR1 DIR2          timed: csu in two processes at once
+//   csu2 N DIR1 DIR2 [UID1 UID2]  timed: csu in two processes at once, each
+//                             as its own user when the uids are given
 //   swrite DIR N SIZE         timed: N files of SIZE bytes written
 //   sread DIR N SIZE          timed: the same N files read back
 //   holdopen DIR N UID GID    as UID/GID open N files read-only, print
@@ -140,7 +141,9 @@ void CreateStatUnlink(const std::string& dir, long n) {
 
 // Both children wait on one pipe so that they start together; the clock runs
 // from their release until both have finished.
-void CreateStatUnlinkTwice(long n, const std::string& dir1, const std::string& dir2) {
+void CreateStatUnlinkTwice(long n, const std::string& dir1, const std::string& dir2,
+                           uid_t uid1 = 0, uid_t uid2 = 0) {
+  const uid_t uids[2] = {uid1, uid2};
   int gate[2];
   if (::pipe(gate) == -1) Die("pipe");
   pid_t children[2];
@@ -149,6 +152,10 @@ void CreateStatUnlinkTwice(long n, const std::string& dir1, const std::string& d
     children[c] = ::fork();
     if (children[c] == -1) Die("fork");
     if (children[c] == 0) {
+      if (uids[c] != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(uids[c]) != 0 ||
+                           ::setuid(uids[c]) != 0)) {
+        Die("setuid");
+      }
       ::close(gate[1]);
       char byte;
       while (::read(gate[0], &byte, 1) == -1 && errno == EINTR) {
@@ -228,7 +235,7 @@ void HoldOpen(const std::string& dir, long n, long uid, long gid) {
 void Usage() {
   std::fprintf(stderr,
                "usage: bench-driver populate DIR N [SIZE] | tree DIR TOP SUB FILES |\n"
-               "  create|stat|rename|unlink|csu DIR N | csu2 N DIR1 DIR2 |\n"
+               "  create|stat|rename|unlink|csu DIR N | csu2 N DIR1 DIR2 [UID1 UID2] |\n"
                "  swrite|sread DIR N SIZE | holdopen DIR N UID GID\n");
   std::exit(2);
 }
@@ -255,6 +262,8 @@ int main(int argc, char* argv[]) {
     CreateStatUnlink(dir, Number(argv[3]));
   } else if (command == "csu2" && argc == 5) {
     CreateStatUnlinkTwice(Number(argv[2]), argv[3], argv[4]);
+  } else if (command == "csu2" && argc == 7) {
+    CreateStatUnlinkTwice(Number(argv[2]), argv[3], argv[4], Number(argv[5]), Number(argv[6]));
   } else if (command == "swrite" && argc == 5) {
     SmallWrite(dir, Number(argv[3]), Number(argv[4]));
   } else if (command == "sread" && argc == 5) {

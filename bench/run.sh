@@ -9,7 +9,7 @@
 #
 # Benchmarks measure; they never assert timing. Run as root.
 #
-#   bench/run.sh [--quick] [--rounds N] [--configs LIST] [--previous BIN] [--out FILE]
+#   bench/run.sh [--quick] [--rounds N] [--configs LIST] [--previous BIN] [--user UID] [--out FILE]
 #
 #   --quick     small sizes (1,000 files, 2,000-entry tree, 10,000-entry
 #               directory, 64 MiB file, 3 s of fio) and 1 round
@@ -17,6 +17,10 @@
 #   --out FILE  markdown report (default bench/results.md)
 #   --previous BIN  an earlier callerfs binary to measure beside this one
 #               (adds the prev configurations to the default list)
+#   --user UID  run every workload as UID instead of root (callerfs serves
+#               root's requests with its own credentials, a user's with the
+#               user's), and add a two-user run: the 2-client phase again with
+#               its clients as UID and UID+1, whose requests alternate
 #
 # Configurations (LIST is comma-separated; default all):
 #   native          the source directory itself, no mount
@@ -47,6 +51,7 @@ default_configs=$(IFS=,; echo "${all_configs[*]}")
 all_configs+=(callerfs-nocache callerfs-coherent bindfs-mt-dio)
 prev_configs=(prev prev-s prev-plain)
 previous=""
+user=""
 settle_seconds=1.5 # longer than the FUSE library's 1 s attribute and entry caches
 # Descriptor limit for the daemons: 65536, or the hard limit where raising it
 # is not allowed (no CAP_SYS_RESOURCE, e.g. in a container).
@@ -73,6 +78,8 @@ while [ $# -gt 0 ]; do
     --configs=*) configs_csv=${1#*=} ;;
     --previous) previous=$(realpath "${2:?--previous needs a binary}"); shift ;;
     --previous=*) previous=$(realpath "${1#*=}") ;;
+    --user) user=${2:?--user needs a uid}; shift ;;
+    --user=*) user=${1#*=} ;;
     --out) out=${2:?--out needs a file}; shift ;;
     --out=*) out=${1#*=} ;;
     -h|--help) usage 0 ;;
@@ -123,6 +130,23 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 log() { printf '%s\n' "$*" >&2; }
+[ -z "$user" ] || [[ $user =~ ^[1-9][0-9]*$ ]] || { log "run.sh: --user wants a uid other than 0"; exit 2; }
+
+# Runs a timed command as --user, or as root.
+as_user() {
+  if [ -n "$user" ]; then
+    setpriv --reuid="$user" --regid="$user" --clear-groups env HOME="$root" "$@"
+  else
+    "$@"
+  fi
+}
+# Makes work directories (natively) owned by --user, or the given uid.
+mkwork() {
+  local owner=${user:-0}
+  if [[ $1 =~ ^[0-9]+$ ]]; then owner=$1; shift; fi
+  mkdir "$@"
+  chown "$owner:$owner" "$@"
+}
 
 # --- dependencies and build -------------------------------------------------
 "$repo/scripts/install-deps.sh" bindfs fio git
@@ -274,6 +298,7 @@ metrics=(
   "seqr|sequential read $big_mib MiB (cold)|MiB/s|rate"
   "randr|fio randread 4k, 2 jobs (cold)|IOPS|rate"
   "csu2|2 clients create+stat+unlink|ops/s|rate"
+  "csu2u|2 clients of 2 users create+stat+unlink|ops/s|rate"
   "untar|untar source tarball|s|time"
   "git|git init+add+commit|s|time"
   "job|untar + git total|s|time"
@@ -298,6 +323,7 @@ tar_mib=$(($(stat -c %s "$tarball") / 1048576))
 tar_entries=$(tar -tf "$tarball" | wc -l)
 log "tarball of $(printf '/%s ' "${existing_sources[@]}"): $tar_mib MiB, $tar_entries entries"
 for cfg in "${configs[@]}"; do mkdir -p "$src/w/$cfg"; done
+[ -z "$user" ] || chown -R "$user:$user" "$src/w"
 
 for cfg in "${configs[@]}"; do
   [ "$cfg" = native ] || mount_config "$cfg"
@@ -362,50 +388,50 @@ if selected callerfs; then measure_rss; else : >"$rss_report"; fi
 
 wl_meta() {
   local cfg=$1 b=$2 w=$3/meta nw=$4/meta t
-  mkdir "$nw"
-  settle; t=$("$driver" csu "$w" "$meta_files"); record csu "$cfg" "$(rate $((3 * meta_files)) "$t")"
-  settle; t=$("$driver" create "$w" "$meta_files"); record create "$cfg" "$(rate "$meta_files" "$t")"
-  settle; t=$("$driver" stat "$w" "$meta_files"); record stat "$cfg" "$(rate "$meta_files" "$t")"
-  settle; t=$("$driver" rename "$w" "$meta_files"); record rename "$cfg" "$(rate "$meta_files" "$t")"
-  settle; t=$("$driver" unlink "$w" "$meta_files"); record unlink "$cfg" "$(rate "$meta_files" "$t")"
+  mkwork "$nw"
+  settle; t=$(as_user "$driver" csu "$w" "$meta_files"); record csu "$cfg" "$(rate $((3 * meta_files)) "$t")"
+  settle; t=$(as_user "$driver" create "$w" "$meta_files"); record create "$cfg" "$(rate "$meta_files" "$t")"
+  settle; t=$(as_user "$driver" stat "$w" "$meta_files"); record stat "$cfg" "$(rate "$meta_files" "$t")"
+  settle; t=$(as_user "$driver" rename "$w" "$meta_files"); record rename "$cfg" "$(rate "$meta_files" "$t")"
+  settle; t=$(as_user "$driver" unlink "$w" "$meta_files"); record unlink "$cfg" "$(rate "$meta_files" "$t")"
   rm -rf "$nw"
 }
 
 wl_tree() {
   local cfg=$1 b=$2 t0 t1 n
   settle
-  t0=$(now); n=$(find "$b/shared/tree" -printf '%s %p\n' | wc -l); t1=$(now)
+  t0=$(now); n=$(as_user find "$b/shared/tree" -printf '%s %p\n' | wc -l); t1=$(now)
   [ "$n" -eq $((tree_entries + 1)) ] || { log "run.sh: find on $cfg saw $n entries"; exit 1; }
   record find "$cfg" "$(rate "$n" "$(elapsed "$t0" "$t1")")"
   settle
-  t0=$(now); du -s "$b/shared/tree" >/dev/null; t1=$(now)
+  t0=$(now); as_user du -s "$b/shared/tree" >/dev/null; t1=$(now)
   record du "$cfg" "$(rate "$n" "$(elapsed "$t0" "$t1")")"
 }
 
 wl_ls() {
   local cfg=$1 b=$2 t0 t1 n
   settle
-  t0=$(now); n=$(ls -f "$b/shared/bigdir" | wc -l); t1=$(now)
+  t0=$(now); n=$(as_user ls -f "$b/shared/bigdir" | wc -l); t1=$(now)
   [ "$n" -eq $((bigdir_entries + 2)) ] || { log "run.sh: ls on $cfg saw $n entries"; exit 1; }
   record ls "$cfg" "$(rate "$n" "$(elapsed "$t0" "$t1")")"
 }
 
 wl_small() {
   local cfg=$1 w=$3/small nw=$4/small t
-  mkdir "$nw"
-  settle; t=$("$driver" swrite "$w" "$small_files" "$small_size"); record swrite "$cfg" "$(rate "$small_files" "$t")"
-  settle; t=$("$driver" sread "$w" "$small_files" "$small_size"); record sread "$cfg" "$(rate "$small_files" "$t")"
+  mkwork "$nw"
+  settle; t=$(as_user "$driver" swrite "$w" "$small_files" "$small_size"); record swrite "$cfg" "$(rate "$small_files" "$t")"
+  settle; t=$(as_user "$driver" sread "$w" "$small_files" "$small_size"); record sread "$cfg" "$(rate "$small_files" "$t")"
   rm -rf "$nw"
 }
 
 wl_seq() {
   local cfg=$1 w=$3 nw=$4 t0 t1
   settle
-  t0=$(now); dd if=/dev/zero of="$w/big" bs=1M count="$big_mib" conv=fsync status=none; t1=$(now)
+  t0=$(now); as_user dd if=/dev/zero of="$w/big" bs=1M count="$big_mib" conv=fsync status=none; t1=$(now)
   record seqw "$cfg" "$(rate "$big_mib" "$(elapsed "$t0" "$t1")")"
   drop_caches
   settle
-  t0=$(now); dd if="$w/big" of=/dev/null bs=1M status=none; t1=$(now)
+  t0=$(now); as_user dd if="$w/big" of=/dev/null bs=1M status=none; t1=$(now)
   record seqr "$cfg" "$(rate "$big_mib" "$(elapsed "$t0" "$t1")")"
   rm -f "$nw/big"
 }
@@ -414,7 +440,7 @@ wl_fio() {
   local cfg=$1 b=$2 iops
   drop_caches
   settle
-  iops=$(fio --name=rr --directory="$b/shared/fio" --rw=randread --bs=4k --numjobs=2 \
+  iops=$(as_user fio --name=rr --directory="$b/shared/fio" --rw=randread --bs=4k --numjobs=2 \
     --size="$fio_size" --runtime="$fio_runtime" --time_based --direct=0 --ioengine=psync \
     --group_reporting --output-format=terse --terse-version=3 | awk -F';' 'NR == 1 { print $8 }')
   [ -n "$iops" ] || { log "run.sh: fio on $cfg gave no result"; exit 1; }
@@ -423,20 +449,26 @@ wl_fio() {
 
 wl_clients() {
   local cfg=$1 w=$3 nw=$4 t
-  mkdir "$nw/c1" "$nw/c2"
-  settle; t=$("$driver" csu2 "$meta_files" "$w/c1" "$w/c2"); record csu2 "$cfg" "$(rate $((2 * 3 * meta_files)) "$t")"
+  mkwork "$nw/c1" "$nw/c2"
+  settle; t=$(as_user "$driver" csu2 "$meta_files" "$w/c1" "$w/c2"); record csu2 "$cfg" "$(rate $((2 * 3 * meta_files)) "$t")"
+  rm -rf "$nw/c1" "$nw/c2"
+  [ -n "$user" ] || return 0
+  mkwork "$user" "$nw/c1"
+  mkwork $((user + 1)) "$nw/c2"
+  settle; t=$("$driver" csu2 "$meta_files" "$w/c1" "$w/c2" "$user" $((user + 1)))
+  record csu2u "$cfg" "$(rate $((2 * 3 * meta_files)) "$t")"
   rm -rf "$nw/c1" "$nw/c2"
 }
 
 wl_job() {
   local cfg=$1 w=$3/job nw=$4/job t0 t1 t2
   local git=(git -c user.name=bench -c user.email=bench@localhost -c init.defaultBranch=main -C "$w")
-  mkdir "$nw"
+  mkwork "$nw"
   settle
   t0=$(now)
-  tar -xf "$tarball" -C "$w"
+  as_user tar -xf "$tarball" -C "$w"
   t1=$(now)
-  "${git[@]}" init -q && "${git[@]}" add -A && "${git[@]}" commit -q -m x
+  as_user "${git[@]}" init -q && as_user "${git[@]}" add -A && as_user "${git[@]}" commit -q -m x
   t2=$(now)
   record untar "$cfg" "$(elapsed "$t0" "$t1")"
   record git "$cfg" "$(elapsed "$t1" "$t2")"
@@ -581,6 +613,28 @@ END {
     }
     emit("Relative speed against native", "Median of the per-round ratios; above 1 is faster than native, below 1 slower (for times: native time / configuration time).", col)
   }
+  # Two users against one: the same two clients, of two users or of one.
+  any_two = 0
+  for (c = 1; c <= nc; c++) {
+    list = ""
+    for (k = 1; k <= nrounds; k++) {
+      if ((k, "csu2u", cfgs[c]) in val && (k, "csu2", cfgs[c]) in val && val[k, "csu2", cfgs[c]] > 0) {
+        list = list " " val[k, "csu2u", cfgs[c]] / val[k, "csu2", cfgs[c]]
+      }
+    }
+    two[c] = list == "" ? "-" : sprintf("%.2f", median(list))
+    if (list != "") any_two = 1
+  }
+  if (any_two) {
+    print "## Two users against one"; print ""
+    print "Median of the per-round ratios of the 2-client phase with clients of two users (their requests alternate on the daemon'"'"'s threads) to the same phase with both clients of one user; below 1 is the cost of switching identities."; print ""
+    line = "|"; sep = "|"
+    for (c = 1; c <= nc; c++) { line = line " " cfgs[c] " |"; sep = sep " ---: |" }
+    print line; print sep
+    line = "|"
+    for (c = 1; c <= nc; c++) line = line " " two[c] " |"
+    print line; print ""
+  }
   # Table 3: callerfs against bindfs of the same threading mode.
   pair_table(pairs, "x bindfs", "callerfs against bindfs in the same threading mode", "Median of the per-round ratios; above 1 means callerfs is faster, below 1 slower. callerfs-coherent is set against bindfs with its page cache off (-o direct_io).")
   # Table 4: callerfs against the previous daemon.
@@ -606,6 +660,7 @@ report=$data/report.md
   echo "- machine: $(nproc) cores ($(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), kernel $(uname -r), source tree on $(df -T "$src" | awk 'NR == 2 { print $2 }')"
   echo "- load average (1, 5, 15 min) before the workloads: $load_start; after: $load_end (anything else running on the machine shows up as noise)"
   echo "- bindfs $(bindfs --version 2>/dev/null | awk '{ print $2; exit }'), fio $(fio --version), libfuse $(pkg-config --modversion fuse)"
+  echo "- workloads run as $([ -n "$user" ] && echo "uid $user (the two-user phase as uid $user and $((user + 1)))" || echo root)"
   echo "- every configuration is mounted once, in the background, with allow_other; workloads run round-robin over the configurations, the order rotated each round, with a sync and a ${settle_seconds} s pause before each timed phase so the FUSE attribute and entry caches expire; caches are dropped before the cold reads"
   echo "- sizes: $meta_files files for the metadata phases (create+stat+unlink counts 3 ops a file; 2 clients: $meta_files files each), tree of $tree_entries entries, directory of $bigdir_entries entries, $small_files files of 4 KiB, $big_mib MiB file (dd bs=1M), fio --size=$fio_size x 2 jobs for ${fio_runtime} s, tarball of $(printf '/%s ' "${existing_sources[@]}")($tar_mib MiB, $tar_entries entries)"
   echo

@@ -3,13 +3,11 @@
 // take O_PATH descriptors, so they name the object as /proc/self/fd/DIR/NAME:
 // the pinned parent, then the last name, which the l* calls do not follow.
 // getxattr reads through the caller's registered write-only handle when there
-// is one and reports a missing object as a missing attribute. listxattr shows
-// callers other than root what the host would show them.
+// is one and reports a missing object as a missing attribute. As every host
+// call, they run as the caller (the host lists trusted.* names to privileged
+// callers only); attributes of kernel interfaces are never set or removed.
 #include <linux/limits.h>
 #include <sys/xattr.h>
-
-#include <cstring>
-#include <string_view>
 
 #include "ops/host_path.h"
 #include "ops/ops.h"
@@ -19,31 +17,10 @@
 #include "registry/open_files_map.h"
 
 namespace callerfs::ops {
-namespace {
-
-// Names the kernel lists only to privileged callers; the daemon lists as root.
-constexpr std::string_view kTrustedPrefix = "trusted.";
-
-// Drops the trusted.* names from a list of NUL-terminated names, in place;
-// returns the length of what is left.
-size_t DropTrustedNames(char* names, size_t length) {
-  size_t kept = 0;
-  for (size_t at = 0; at < length;) {
-    const size_t size = ::strnlen(names + at, length - at) + 1;
-    if (!std::string_view(names + at, size).starts_with(kTrustedPrefix)) {
-      std::memmove(names + kept, names + at, size);
-      kept += size;
-    }
-    at += size;
-  }
-  return kept;
-}
-
-}  // namespace
 
 int Setxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
   const PinnedParent at(path);
-  if (at.error()) return -at.error();
+  if (const int error = at.ErrorForChange()) return -error;
   char proc_path[PATH_MAX];
   return ResultOf(::lsetxattr(at.ProcPath(proc_path), name, value, size, flags));
 }
@@ -77,22 +54,12 @@ int Listxattr(const char* path, char* list, size_t size) {
   const PinnedParent at(path);
   if (at.error()) return -at.error();
   char proc_path[PATH_MAX];
-  if (fuse_get_context()->uid == 0) return CountOf(::llistxattr(at.ProcPath(proc_path), list, size));
-  // The whole list (the kernel never returns more than XATTR_LIST_MAX), so
-  // both the size query and a buffer sized by it see the filtered length.
-  char names[XATTR_LIST_MAX];
-  const ssize_t length = ::llistxattr(at.ProcPath(proc_path), names, sizeof names);
-  if (length == -1) return -errno;
-  const size_t kept = DropTrustedNames(names, static_cast<size_t>(length));
-  if (size == 0) return static_cast<int>(kept);
-  if (kept > size) return -ERANGE;
-  std::memcpy(list, names, kept);
-  return static_cast<int>(kept);
+  return CountOf(::llistxattr(at.ProcPath(proc_path), list, size));
 }
 
 int Removexattr(const char* path, const char* name) {
   const PinnedParent at(path);
-  if (at.error()) return -at.error();
+  if (const int error = at.ErrorForChange()) return -error;
   char proc_path[PATH_MAX];
   return ResultOf(::lremovexattr(at.ProcPath(proc_path), name));
 }
