@@ -38,6 +38,8 @@
 #   bindfs-mt       bindfs --multithreaded
 #   bindfs-mt-dio   bindfs --multithreaded -o direct_io (its page cache off;
 #                   not in the default list)
+#   mergerfs        mergerfs with the source as its one branch, no options but
+#                   allow_other
 #   NAME-bw         each FUSE configuration with -o big_writes,max_write=131072
 set -euo pipefail
 
@@ -46,7 +48,7 @@ repo=$(dirname "$here")
 build=$repo/build-bench
 driver=$build/bench-driver
 
-all_configs=(native callerfs callerfs-s bindfs bindfs-mt callerfs-bw callerfs-s-bw bindfs-bw bindfs-mt-bw)
+all_configs=(native callerfs callerfs-s bindfs bindfs-mt mergerfs callerfs-bw callerfs-s-bw bindfs-bw bindfs-mt-bw)
 default_configs=$(IFS=,; echo "${all_configs[*]}")
 all_configs+=(callerfs-nocache callerfs-coherent bindfs-mt-dio)
 prev_configs=(prev prev-s prev-plain)
@@ -91,7 +93,7 @@ done
 if [ -n "$previous" ]; then
   [ -x "$previous" ] || { echo "run.sh: --previous: $previous is not a program" >&2; exit 2; }
   all_configs+=("${prev_configs[@]}")
-  [[ $command_line == *--configs* ]] || configs_csv=native,callerfs,callerfs-s,prev,prev-s,prev-plain,bindfs,bindfs-mt
+  [[ $command_line == *--configs* ]] || configs_csv=native,callerfs,callerfs-s,prev,prev-s,prev-plain,bindfs,bindfs-mt,mergerfs
 fi
 
 if [ "$quick" -eq 1 ]; then
@@ -149,7 +151,7 @@ mkwork() {
 }
 
 # --- dependencies and build -------------------------------------------------
-"$repo/scripts/install-deps.sh" bindfs fio git
+"$repo/scripts/install-deps.sh" bindfs mergerfs fio git
 log "building the Release daemon in $build"
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target callerfs >/dev/null
@@ -213,7 +215,7 @@ find_daemon() {
   local m=$1 p exe arg args
   for p in /proc/[0-9]*; do
     exe=$(readlink "$p/exe" 2>/dev/null) || continue
-    case ${exe##*/} in callerfs|bindfs) ;; *) continue ;; esac
+    case ${exe##*/} in callerfs|bindfs|mergerfs) ;; *) continue ;; esac
     mapfile -d '' args 2>/dev/null <"$p/cmdline" || continue
     for arg in "${args[@]}"; do
       if [ "$arg" = "$m" ]; then
@@ -243,6 +245,7 @@ mount_config() {
     bindfs) cmd=(bindfs -o "allow_other$extra" "$src" "$m") ;;
     bindfs-mt) cmd=(bindfs --multithreaded -o "allow_other$extra" "$src" "$m") ;;
     bindfs-mt-dio) cmd=(bindfs --multithreaded -o "allow_other,direct_io$extra" "$src" "$m") ;;
+    mergerfs) cmd=(mergerfs -o "allow_other$extra" "$src" "$m") ;;
   esac
   mkdir -p "$m"
   mounted+=("$m")
@@ -518,6 +521,11 @@ for p in callerfs:bindfs-mt callerfs-s:bindfs callerfs-bw:bindfs-mt-bw callerfs-
   callerfs-coherent:bindfs-mt-dio; do
   selected "${p%%:*}" && selected "${p##*:}" && pairs+="$p "
 done
+# Pairs of (callerfs configuration, mergerfs).
+merger_pairs=""
+for p in callerfs:mergerfs callerfs-s:mergerfs; do
+  selected "${p%%:*}" && selected "${p##*:}" && merger_pairs+="$p "
+done
 # Pairs of (callerfs configuration, the previous daemon).
 prev_pairs=""
 for p in callerfs:prev callerfs-s:prev-s callerfs:prev-plain callerfs-nocache:callerfs \
@@ -529,7 +537,7 @@ metrics_file=$data/metrics.tsv
 printf '%s\n' "${metrics[@]}" | tr '|' '\t' >"$metrics_file"
 
 tables=$data/tables.md
-awk -F'\t' -v configs="${configs[*]}" -v pairs="$pairs" -v prev_pairs="$prev_pairs" '
+awk -F'\t' -v configs="${configs[*]}" -v pairs="$pairs" -v prev_pairs="$prev_pairs" -v merger_pairs="$merger_pairs" '
 function median(list, n,    a, i, j, x, k) {
   k = split(list, a, " ")
   for (i = 2; i <= k; i++) { x = a[i] + 0; for (j = i - 1; j >= 1 && a[j] + 0 > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
@@ -577,11 +585,21 @@ function pair_table(list, unit_label, title, note,    np, pr, ab, p, r, m) {
   delete cell
   cell[0, 1] = "workload"; cell[0, 2] = "unit"
   for (p = 1; p <= np; p++) { split(pr[p], ab, ":"); cell[0, p + 2] = ab[1] " / " ab[2] }
+  for (p = 1; p <= np; p++) { logs[p] = 0; nlogs[p] = 0 }
   for (r = 1; r <= nm; r++) {
     m = id[r]; cell[r, 1] = label[m]; cell[r, 2] = unit_label
-    for (p = 1; p <= np; p++) { split(pr[p], ab, ":"); cell[r, p + 2] = ratios(m, ab[1], ab[2]) }
+    for (p = 1; p <= np; p++) {
+      split(pr[p], ab, ":"); cell[r, p + 2] = ratios(m, ab[1], ab[2])
+      if (cell[r, p + 2] != "-" && m != "job") { logs[p] += log(cell[r, p + 2]); nlogs[p]++ }
+    }
   }
+  # The geometric mean over the workloads (the untar + git total left out:
+  # its parts are rows of their own).
+  nrows = nm + 1
+  cell[nrows, 1] = "geometric mean"; cell[nrows, 2] = unit_label
+  for (p = 1; p <= np; p++) cell[nrows, p + 2] = nlogs[p] ? sprintf("%.2f", exp(logs[p] / nlogs[p])) : "-"
   emit(title, note, np + 2)
+  nrows = nm
 }
 FILENAME == ARGV[1] { nm++; id[nm] = $1; label[$1] = $2; unit[$1] = $3; kind[$1] = $4; next }
 { val[$1, $2, $3] = $4; if ($1 > nrounds) nrounds = $1 }
@@ -637,6 +655,7 @@ END {
   }
   # Table 3: callerfs against bindfs of the same threading mode.
   pair_table(pairs, "x bindfs", "callerfs against bindfs in the same threading mode", "Median of the per-round ratios; above 1 means callerfs is faster, below 1 slower. callerfs-coherent is set against bindfs with its page cache off (-o direct_io).")
+  pair_table(merger_pairs, "x mergerfs", "callerfs against mergerfs", "Median of the per-round ratios; above 1 means callerfs is faster, below 1 slower. mergerfs runs with its defaults (a thread pool).")
   # Table 4: callerfs against the previous daemon.
   pair_table(prev_pairs, "x previous", "callerfs against the previous daemon and itself", "Median of the per-round ratios; above 1 means the first is faster, below 1 slower. prev and prev-s have the same options as this callerfs by default; prev-plain has the previous defaults; callerfs-nocache / callerfs is the cost of attr_timeout=0,entry_timeout=0, callerfs-coherent / callerfs that of -o coherent.")
 }' "$metrics_file" "$values" >"$tables"

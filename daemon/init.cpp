@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "ops/caller_identity.h"
 #include "ops/descriptor_close.h"
 #include "registry/diagnostics.h"
 #include "registry/open_files_map.h"
@@ -34,6 +35,9 @@ void OfferCallerResolver() {
 }  // namespace
 
 void* Init(fuse_conn_info* conn) {
+  // The library starts its workers from serving threads, so this one may
+  // carry a caller's identity; what init sets up is the daemon's own.
+  const ops::AsDaemon daemon;
   try {
     // A descriptor the registry closes gives its owner's charge back, and
     // its lock owners are unlocked.

@@ -7,6 +7,7 @@
 #include "daemon/init.h"
 #include "daemon/log.h"
 #include "ops/caller_identity.h"
+#include "ops/descriptor_close.h"
 #include "ops/ops.h"
 
 namespace callerfs {
@@ -29,6 +30,7 @@ struct Shielded<Handler> {
         return -EPERM;
       }
       const int result = Handler(args...);
+      ops::FinishDeferredClose();
       // Errors of the host or the daemon, not of the caller's request.
       if (result == -EIO || result == -ENOMEM) LogFailedRequest(-result, nullptr);
       return result;

@@ -53,9 +53,12 @@ void ClearSetIdUnlessOwner(int fd, uid_t caller_uid) {
   ::fchmod(fd, st.st_mode & 07777 & ~kSetIdBits);  // a failure leaves the bits; the open stands
 }
 
-// A descriptor the registry closed while lock owners were recorded on it,
-// left open for this thread to unlock them first (see CloseRegistered).
-thread_local int deferred_close = -1;
+// Descriptors the registry closed while lock owners were recorded on them,
+// left open for this thread to unlock those first (see CloseRegistered). One
+// drop closes at most one descriptor; a few more are room to spare.
+constexpr int kMostDeferred = 8;
+thread_local int deferred_closes[kMostDeferred];
+thread_local int deferred_count = 0;
 
 constexpr bool IsWholeFileUnlock(const struct flock& lock) {
   return lock.l_type == F_UNLCK && lock.l_whence == SEEK_SET && lock.l_start == 0 &&
@@ -180,11 +183,7 @@ int Flush(const char*, fuse_file_info* fi) { return ResultOf(::close(::dup(FdOf(
 // CloseRegistered, which gives the opener's charge back).
 int Release(const char*, fuse_file_info* fi) {
   const int fd = FdOf(fi);
-  if (OpenFilesMap::Instance().RemoveMapping(fd)) {
-    FinishDeferredClose();
-  } else {
-    UnlockOwnersAndClose(fd);
-  }
+  if (!OpenFilesMap::Instance().RemoveMapping(fd)) UnlockOwnersAndClose(fd);
   return 0;
 }
 
@@ -200,6 +199,9 @@ int Fsync(const char*, int datasync, fuse_file_info* fi) {
 // with the daemon's own credentials: nothing it starts may inherit a caller's.
 int Lock(const char*, fuse_file_info* fi, int cmd, struct flock* lock) {
   const int fd = FdOf(fi);
+  // The library unlocks after every flush (every close(2) of a caller);
+  // nothing to do for an owner that never locked.
+  if (lock->l_type == F_UNLCK && !LockOwners::Instance().Known(fi->lock_owner)) return 0;
   const bool whole_file_unlock = IsWholeFileUnlock(*lock);
   if (lock->l_type != F_UNLCK &&
       !LockOwners::Instance().Note(fd, fi->lock_owner, fuse_get_context()->uid)) {
@@ -215,18 +217,15 @@ int Lock(const char*, fuse_file_info* fi, int cmd, struct flock* lock) {
 }
 
 int CloseRegistered(int fd) {
-  if (LockOwners::Instance().AnyOn(fd)) {
-    deferred_close = fd;  // still open, unregistered: no one else can reach it
+  if (deferred_count < kMostDeferred && LockOwners::Instance().AnyOn(fd)) {
+    deferred_closes[deferred_count++] = fd;  // still open, unregistered: no one else can reach it
     return 0;
   }
   return DescriptorQuota::Instance().Close(fd);
 }
 
 void FinishDeferredClose() {
-  if (deferred_close == -1) return;
-  const int fd = deferred_close;
-  deferred_close = -1;
-  UnlockOwnersAndClose(fd);
+  while (deferred_count > 0) UnlockOwnersAndClose(deferred_closes[--deferred_count]);
 }
 
 // Reserving space, punching holes and zeroing ranges act on the open

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 
-#include "ops/descriptor_close.h"
 #include "registry/open_files_map.h"
 
 namespace callerfs::ops {
@@ -21,7 +20,6 @@ void BorrowedWriteHandle::GiveBack() noexcept {
   const int saved = errno;
   try {
     OpenFilesMap::Instance().RemoveMapping(fd_);
-    FinishDeferredClose();
   } catch (...) {
     // Only a failure to take the registry's mutex lands here; a destructor
     // must not throw, and the reference cannot be given back without it.

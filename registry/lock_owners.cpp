@@ -30,7 +30,7 @@ bool LockOwners::Note(int fd, uint64_t owner, uid_t uid) {
     return true;
   }
   owners.push_back({owner, uid});
-  recorded_.fetch_add(1, std::memory_order_relaxed);
+  Recorded(owner, 1);
   return true;
 }
 
@@ -48,7 +48,7 @@ void LockOwners::Forget(int fd, uint64_t owner) {
     charged = it->uid;
     owners.erase(it);
     if (owners.empty()) by_fd_.erase(found);
-    recorded_.fetch_sub(1, std::memory_order_relaxed);
+    Recorded(owner, -1);
   }
   DescriptorQuota::Instance().Uncharge(charged);
 }
@@ -67,7 +67,20 @@ void LockOwners::TakeAll(int fd, std::vector<Owner>& out) {
   if (found == by_fd_.end()) return;
   out.swap(found->second);
   by_fd_.erase(found);
-  recorded_.fetch_sub(out.size(), std::memory_order_relaxed);
+  for (const Owner& owner : out) Recorded(owner.owner, -1);
+}
+
+bool LockOwners::Known(uint64_t owner) {
+  if (recorded_.load(std::memory_order_relaxed) == 0) return false;
+  std::lock_guard guard(lock_);
+  return descriptors_of_.count(owner) != 0;
+}
+
+void LockOwners::Recorded(uint64_t owner, int change) {
+  recorded_.fetch_add(change, std::memory_order_relaxed);
+  int& count = descriptors_of_[owner];
+  count += change;
+  if (count <= 0) descriptors_of_.erase(owner);
 }
 
 void LockOwners::Uncharge(const Owner& owner) { DescriptorQuota::Instance().Uncharge(owner.uid); }

@@ -38,6 +38,10 @@ class LockOwners {
   void Forget(int fd, uint64_t owner);
   // Whether any owner is recorded on fd.
   bool AnyOn(int fd);
+  // Whether owner is recorded on any descriptor: the lock server knows only
+  // owners recorded here, and unlocking an owner it does not know does
+  // nothing.
+  bool Known(uint64_t owner);
   // Takes every owner recorded on fd out of the table, into out (replacing
   // its contents). Their charges stay taken: give each back with Uncharge
   // once it is unlocked.
@@ -47,6 +51,8 @@ class LockOwners {
  private:
   std::mutex lock_;
   std::unordered_map<int, std::vector<Owner>> by_fd_;  // guarded by lock_
+  std::unordered_map<uint64_t, int> descriptors_of_;   // guarded by lock_; owner -> count
+  void Recorded(uint64_t owner, int change);            // lock_ held
   std::atomic<size_t> recorded_{0};                    // owners in by_fd_
 };
 
