@@ -46,6 +46,10 @@ void LogShutdown(const std::string& mountpoint, int status) {
         status);
 }
 
+void LogOwnMountVisible(const char* why) {
+  Event(LOG_WARNING, "%s: paths below the mount point are served from the directory it covers", why);
+}
+
 void LogLockServerMissing(const std::string& reason) {
   // Said on standard error whatever the mode: start-up output still reaches
   // the terminal that started the daemon.

@@ -27,6 +27,8 @@ struct StartupFacts {
 };
 void LogStartup(const StartupFacts& facts);
 void LogShutdown(const std::string& mountpoint, int status);
+// The daemon could not hide its own mount from itself (why says what failed).
+void LogOwnMountVisible(const char* why);
 
 // The lock server is missing (reason says why): the line always goes to
 // standard error, which at start-up is still the terminal, and to the log.

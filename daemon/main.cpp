@@ -158,12 +158,7 @@ int Serve(callerfs::CommandLine& line, const fuse_operations& operations,
     // Still one thread here; the library's pool starts inside the loop and
     // is gone when it returns.
     const callerfs::OwnMountHidden hidden(mountpoint);
-    if (!hidden.hidden()) {
-      std::fprintf(stderr,
-                   "callerfs: %s: paths below the mount point are served from the directory "
-                   "it covers\n",
-                   hidden.why());
-    }
+    if (!hidden.hidden()) callerfs::LogOwnMountVisible(hidden.why());
     served = multithreaded ? fuse_loop_mt(mounted) : fuse_loop(mounted);
   }
   fuse_teardown(mounted, mountpoint);
