@@ -85,6 +85,12 @@ struct ParseState {
   std::string error;
 };
 
+// Refuses the command line with a one-line reason (fuse_opt_parse's -1).
+int Refuse(ParseState& state, std::string reason) {
+  state.error = std::move(reason);
+  return -1;
+}
+
 // modules=a:subdir:b keeps a:b for the library.
 int TakeSubdirModule(ParseState& state, std::string_view list, fuse_args* out) {
   std::string others;
@@ -147,27 +153,24 @@ int Process(void* data, const char* arg, int key, fuse_args* out) {
         state.subdir = std::string(arg + std::strlen("subdir="));
         return 0;
       case kRelLinks:
-        state.error = std::string("the option ") + arg +
-                      " is not supported: symbolic links are passed through unchanged";
-        return -1;
+        return Refuse(state, std::string("the option ") + arg +
+                                 " is not supported: symbolic links are passed through unchanged");
       case kMaxFilesPerUser:
         if (TakeCount(arg, state.line->max_files_per_user, state.error) != 0) return -1;
         if (state.line->max_files_per_user == 0) {
-          state.error = std::string(arg) + ": every open by a user other than root would fail";
-          return -1;
+          return Refuse(state, std::string(arg) + ": every open by a user other than root would fail");
         }
         return 0;
       case kOwnership:
         // The library would show every file with this owner, group or mode,
         // and default_permissions would then judge callers by it, not by
         // the host's owners and modes.
-        state.error = std::string("the option ") + arg +
-                      " is refused: files would show an owner or mode they do not have on the host";
-        return -1;
+        return Refuse(state, std::string("the option ") + arg +
+                                 " is refused: files would show an owner or mode they do not have "
+                                 "on the host");
       case kFsname:
         if (arg[std::strlen("fsname=")] == '\0') {
-          state.error = "fsname= names nothing: give a name, or leave it out to show the source";
-          return -1;
+          return Refuse(state, "fsname= names nothing: give a name, or leave it out to show the source");
         }
         NoteOption(*state.line, key);
         return 1;

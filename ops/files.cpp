@@ -101,8 +101,8 @@ int Register(const KeyPath& key, UniqueFd& fd, fuse_file_info* fi) {
 
 // Creates the last name in its pinned directory, or, without O_EXCL in the
 // request, opens the file that appeared there since the kernel's lookup as
-// open() would (regular files only). made_here tells whether this call made
-// the file: only such a file may be given to the caller.
+// open() would (regular files only), as the caller. made_here tells whether
+// this call made the file: an existing one may need its set-ID bits cleared.
 UniqueFd CreateOrOpen(const PinnedParent& at, int flags, mode_t mode, bool& made_here) {
   constexpr int kAttempts = 8;  // the name may keep appearing and vanishing
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
