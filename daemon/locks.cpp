@@ -46,9 +46,9 @@ bool ServeLocksThroughServer(CommandLine& line) {
     LogLockServerMissing(missing);
     return false;
   }
-  // With intr the library signals the thread serving an interrupted request;
-  // the lock library's wait then ends, and it drops the request at the server.
-  return AddLibraryOption(line, "-ointr");
+  // An interrupted lock wait is ended by the request loop (LongWait), which
+  // signals its thread; the lock library then drops the request at the server.
+  return true;
 }
 
 }  // namespace callerfs

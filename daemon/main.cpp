@@ -17,6 +17,7 @@
 #include "daemon/mount_paths.h"
 #include "daemon/operations.h"
 #include "daemon/own_mount.h"
+#include "daemon/request_loop.h"
 #include "ops/caller_identity.h"
 #include "registry/descriptor_quota.h"
 
@@ -155,11 +156,11 @@ int Serve(callerfs::CommandLine& line, const fuse_operations& operations,
   callerfs::LogStartup(facts);
   int served;
   {
-    // Still one thread here; the library's pool starts inside the loop and
-    // is gone when it returns.
+    // Still one thread here; the pool starts inside the loop and is gone
+    // when it returns.
     const callerfs::OwnMountHidden hidden(mountpoint);
     if (!hidden.hidden()) callerfs::LogOwnMountVisible(hidden.why());
-    served = multithreaded ? fuse_loop_mt(mounted) : fuse_loop(mounted);
+    served = multithreaded ? callerfs::ServeOnThreadPool(mounted) : fuse_loop(mounted);
   }
   fuse_teardown(mounted, mountpoint);
   const int status = served == -1 ? 1 : 0;

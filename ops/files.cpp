@@ -14,6 +14,7 @@ extern "C" {
 #include <ulockmgr.h>
 }
 
+#include "daemon/request_loop.h"
 #include "ops/caller_identity.h"
 #include "ops/descriptor_close.h"
 #include "ops/direct_io.h"
@@ -210,7 +211,13 @@ int Lock(const char*, fuse_file_info* fi, int cmd, struct flock* lock) {
   int result;
   {
     const AsDaemon daemon;
-    result = ulockmgr_op(fd, cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
+    if (cmd == F_SETLKW) {
+      const LongWait wait;  // until the holder lets go, which may take a request of its own
+      result = wait.interrupted() ? -EINTR
+                                  : ulockmgr_op(fd, cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
+    } else {
+      result = ulockmgr_op(fd, cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
+    }
   }
   if (whole_file_unlock) LockOwners::Instance().Forget(fd, fi->lock_owner);
   return result;
