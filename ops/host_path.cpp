@@ -5,10 +5,12 @@
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -23,6 +25,34 @@ constexpr unsigned long long kResolveBeneathNoLinks =
 // Set once openat2 has answered ENOSYS (kernels before 5.6, some seccomp
 // filters); resolution then walks one component at a time.
 std::atomic<bool> openat2_missing{false};
+
+// The *at forms of the extended-attribute calls (Linux 6.13), by number:
+// the same on every architecture, and not yet in the C library's headers.
+constexpr long kSetxattrat = 463;
+constexpr long kGetxattrat = 464;
+constexpr long kListxattrat = 465;
+constexpr long kRemovexattrat = 466;
+struct XattrArgs {
+  uint64_t value;  // address of the value
+  uint32_t size;
+  uint32_t flags;  // setxattrat's XATTR_CREATE or XATTR_REPLACE
+};
+
+// Set once those calls have answered ENOSYS; every later call then goes
+// through /proc/self/fd.
+std::atomic<bool> xattrat_missing{false};
+
+// at_call where the kernel has it; else path_call on the name's /proc path.
+template <typename AtCall, typename PathCall>
+long XattrCall(const ops::PinnedParent& at, AtCall at_call, PathCall path_call) {
+  if (!xattrat_missing.load(std::memory_order_relaxed)) {
+    const long result = at_call();
+    if (result != -1 || errno != ENOSYS) return result;
+    xattrat_missing.store(true, std::memory_order_relaxed);
+  }
+  char proc_path[PATH_MAX];
+  return path_call(at.ProcPath(proc_path));
+}
 
 // rel as a null-terminated string: in place when the view ends where its
 // string does (views here always lie within one), else copied into buffer.
@@ -240,6 +270,39 @@ int PinnedParent::OpenName(int flags) const {
 const char* PinnedParent::ProcPath(char (&buffer)[PATH_MAX]) const {
   std::snprintf(buffer, sizeof buffer, "/proc/self/fd/%d/%s", dir_, name_);
   return buffer;
+}
+
+ssize_t PinnedParent::GetXattr(const char* attribute, void* value, size_t size) const {
+  return XattrCall(
+      *this,
+      [&] {
+        XattrArgs args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
+        return ::syscall(kGetxattrat, dir_, name_, AT_SYMLINK_NOFOLLOW, attribute, &args, sizeof args);
+      },
+      [&](const char* path) { return ::lgetxattr(path, attribute, value, size); });
+}
+
+ssize_t PinnedParent::ListXattr(char* list, size_t size) const {
+  return XattrCall(
+      *this, [&] { return ::syscall(kListxattrat, dir_, name_, AT_SYMLINK_NOFOLLOW, list, size); },
+      [&](const char* path) { return ::llistxattr(path, list, size); });
+}
+
+int PinnedParent::SetXattr(const char* attribute, const void* value, size_t size, int flags) const {
+  return static_cast<int>(XattrCall(
+      *this,
+      [&] {
+        XattrArgs args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size),
+                       static_cast<uint32_t>(flags)};
+        return ::syscall(kSetxattrat, dir_, name_, AT_SYMLINK_NOFOLLOW, attribute, &args, sizeof args);
+      },
+      [&](const char* path) { return ::lsetxattr(path, attribute, value, size, flags); }));
+}
+
+int PinnedParent::RemoveXattr(const char* attribute) const {
+  return static_cast<int>(XattrCall(
+      *this, [&] { return ::syscall(kRemovexattrat, dir_, name_, AT_SYMLINK_NOFOLLOW, attribute); },
+      [&](const char* path) { return ::lremovexattr(path, attribute); }));
 }
 
 PinnedObject::PinnedObject(const char* path, int open_flags) {

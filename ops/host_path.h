@@ -95,8 +95,17 @@ class PinnedParent {
   // link itself with O_PATH). -1 with errno set on failure.
   int OpenName(int flags) const;
   // "/proc/self/fd/DIR/NAME" into buffer, for calls that have no *at form
-  // (the l*xattr family); the final name is then still not followed.
+  // on older kernels (the l*xattr family); the final name is then still not
+  // followed.
   const char* ProcPath(char (&buffer)[PATH_MAX]) const;
+  // The extended-attribute calls on the last name, not following a link:
+  // the *at system calls where the kernel has them (Linux 6.13), which spare
+  // a walk through /proc, else the l* calls on ProcPath. As the l* calls:
+  // a count or 0, or -1 with errno set.
+  ssize_t GetXattr(const char* attribute, void* value, size_t size) const;
+  ssize_t ListXattr(char* list, size_t size) const;
+  int SetXattr(const char* attribute, const void* value, size_t size, int flags) const;
+  int RemoveXattr(const char* attribute) const;
 
  private:
   UniqueFd owned_{-1};  // the parent's descriptor, unless it is the base or covered directory

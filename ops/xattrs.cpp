@@ -1,12 +1,11 @@
 // Extended attributes, always of the object itself (a final symbolic link is
-// not followed). There are no *at forms of these calls and the f* forms do not
-// take O_PATH descriptors, so they name the object as /proc/self/fd/DIR/NAME:
-// the pinned parent, then the last name, which the l* calls do not follow.
+// not followed), named by the pinned parent and the last name (the *at calls,
+// or /proc/self/fd/DIR/NAME on older kernels: see host_path.h).
 // getxattr reads through the caller's registered write-only handle when there
 // is one and reports a missing object as a missing attribute. As every host
 // call, they run as the caller (the host lists trusted.* names to privileged
 // callers only); attributes of kernel interfaces are never set or removed.
-#include <linux/limits.h>
+
 #include <sys/xattr.h>
 
 #include "ops/host_path.h"
@@ -21,8 +20,7 @@ namespace callerfs::ops {
 int Setxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
   const PinnedParent at(path);
   if (const int error = at.ErrorForChange()) return -error;
-  char proc_path[PATH_MAX];
-  return ResultOf(::lsetxattr(at.ProcPath(proc_path), name, value, size, flags));
+  return ResultOf(at.SetXattr(name, value, size, flags));
 }
 
 int Getxattr(const char* path, const char* name, char* value, size_t size) {
@@ -39,8 +37,7 @@ int Getxattr(const char* path, const char* name, char* value, size_t size) {
       result = CountOf(::fgetxattr(handle.fd(), name, value, size));
     } else {
       Diagnostic("Failed to map file %s to an open handle. lgetxattr %s\n", key.c_str(), name);
-      char proc_path[PATH_MAX];
-      result = at.error() ? -at.error() : CountOf(::lgetxattr(at.ProcPath(proc_path), name, value, size));
+      result = at.error() ? -at.error() : CountOf(at.GetXattr(name, value, size));
     }
   }
   if (result == -ENOENT) {
@@ -53,15 +50,13 @@ int Getxattr(const char* path, const char* name, char* value, size_t size) {
 int Listxattr(const char* path, char* list, size_t size) {
   const PinnedParent at(path);
   if (at.error()) return -at.error();
-  char proc_path[PATH_MAX];
-  return CountOf(::llistxattr(at.ProcPath(proc_path), list, size));
+  return CountOf(at.ListXattr(list, size));
 }
 
 int Removexattr(const char* path, const char* name) {
   const PinnedParent at(path);
   if (const int error = at.ErrorForChange()) return -error;
-  char proc_path[PATH_MAX];
-  return ResultOf(::lremovexattr(at.ProcPath(proc_path), name));
+  return ResultOf(at.RemoveXattr(name));
 }
 
 }  // namespace callerfs::ops

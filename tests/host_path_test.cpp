@@ -1,12 +1,20 @@
 // Resolution beneath the base: both strategies (openat2, and the component
 // walk used where the kernel lacks it) refuse every link, magic links and
 // escapes included, reach paths longer than PATH_MAX, and split request paths
-// into the right directory, last name and registry key.
+// into the right directory, last name and registry key; extended attributes
+// reach the last name with the kernel's *at calls and without them.
 #include "ops/host_path.h"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+#include <cstddef>
 
 #include <cerrno>
 #include <cstring>
@@ -120,6 +128,46 @@ TEST_F(HostPathTest, RequestPathsSplitIntoDirectoryNameAndKey) {
   EXPECT_EQ(PinnedParent("/covered/inside").dir(), tree.covered_fd);
   EXPECT_EQ(PinnedParent("/coveredx").dir(), base_);
   close(tree.covered_fd);
+}
+
+// Makes this process's *xattrat calls fail as on a kernel without them.
+bool WithoutXattrAtCalls() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 463, 0, 2),  // setxattrat .. removexattrat
+      BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, 466, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{sizeof filter / sizeof filter[0], filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST_F(HostPathTest, ExtendedAttributesOfTheLastNameWithOrWithoutTheAtCalls) {
+  HostTree tree;
+  tree.base_fd = base_;
+  SetHostTree(tree);
+  // Set, read, list and remove one attribute of a file two levels down;
+  // the link's own attributes are the link's, not its target's.
+  const auto round_trip = [] {
+    const PinnedParent file("/a/b/file");
+    char value[16] = {};
+    char list[64] = {};
+    return file.SetXattr("user.t", "v1", 2, XATTR_CREATE) == 0 &&
+           file.GetXattr("user.t", value, sizeof value) == 2 && std::string(value) == "v1" &&
+           file.ListXattr(list, sizeof list) == 7 && std::string(list) == "user.t" &&
+           PinnedParent("/link-to-a").GetXattr("user.t", value, sizeof value) == -1 &&
+           errno == ENODATA && file.RemoveXattr("user.t") == 0 &&
+           file.GetXattr("user.t", value, sizeof value) == -1 && errno == ENODATA;
+  };
+  EXPECT_TRUE(round_trip()) << std::strerror(errno);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(WithoutXattrAtCalls() && round_trip() ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "through /proc/self/fd";
 }
 
 }  // namespace
