@@ -46,7 +46,8 @@ class Pool;
 struct Worker {
   Pool* pool;
   pthread_t thread{};
-  std::unique_ptr<char[]> buffer;  // owned here: a cancelled worker's frames hold nothing
+  std::unique_ptr<char[]> buffer;
+  std::atomic<bool> finished{false};
 };
 
 struct Waiter {
@@ -71,7 +72,9 @@ class Pool {
 
  private:
   static void* Work(void* worker);
-  void Serve(Worker& self);
+  // Serves until the session ends (true) or this worker leaves the pool
+  // (false: self is gone).
+  bool Serve(Worker& self);
   bool StartWorker();  // mutex_ held
   // After a request: a worker beyond the pool's size (started for a long
   // wait that has ended) leaves. Whether this worker left.
@@ -146,22 +149,19 @@ bool Pool::StartWorker() {
 void* Pool::Work(void* worker) {
   Worker& self = *static_cast<Worker*>(worker);
   serving_pool = self.pool;
-  self.pool->Serve(self);
+  if (self.pool->Serve(self)) self.finished.store(true);
   return nullptr;
 }
 
-void Pool::Serve(Worker& self) {
+bool Pool::Serve(Worker& self) {
   while (!fuse_session_exited(session_)) {
     fuse_chan* channel = channel_;
     fuse_buf request{};
     request.mem = self.buffer.get();
     request.size = buffer_size_;
-    // Stopping cancels a worker only while it waits for a request.
-    ::pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
     const int received = fuse_session_receive_buf(session_, &request, &channel);
-    ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     if (received == -EINTR) continue;
-    if (received <= 0) {  // 0: unmounted
+    if (received <= 0) {  // 0: unmounted, or the session ended
       if (received < 0) failed_.store(true, std::memory_order_relaxed);
       fuse_session_exit(session_);
       break;
@@ -181,10 +181,11 @@ void Pool::Serve(Worker& self) {
     if (workers_.load(std::memory_order_relaxed) - long_waits_.load(std::memory_order_relaxed) >
             size_ &&
         Retired(self)) {
-      return;
+      return false;
     }
   }
   ::sem_post(&wake_main_);
+  return true;
 }
 
 bool Pool::Retired(Worker& self) {
@@ -235,7 +236,7 @@ void Pool::ForwardInterrupt(uint64_t unique) {
 
 void Pool::SignalInterruptedWaiters() {
   for (const Waiter& waiter : waiters_) {
-    if (waiter.interrupted || stopping_) ::pthread_kill(waiter.thread, kInterruptSignal);
+    if (waiter.interrupted) ::pthread_kill(waiter.thread, kInterruptSignal);
   }
 }
 
@@ -253,27 +254,27 @@ int Pool::Run() {
   return failed_.load() ? -1 : 0;
 }
 
+// Each worker ends when it next finds the session ended. One that waits for
+// a request or a lock is woken by the interrupt signal, repeated until it
+// has ended, since a signal that lands just before its thread blocks does
+// not wake it. (Cancelling threads instead would unwind frames the address
+// sanitizer cannot follow.)
 void Pool::StopWorkers() {
-  std::vector<pthread_t> threads;
-  {
-    const std::lock_guard lock(mutex_);
-    stopping_ = true;
-    for (Worker& worker : worker_list_) {
-      ::pthread_cancel(worker.thread);
-      threads.push_back(worker.thread);
-    }
-  }
-  // Every wait still going on ends now; repeated, as a signal that lands
-  // just before its thread blocks does not end the wait.
   for (;;) {
     {
       const std::lock_guard lock(mutex_);
-      if (waiters_.empty()) break;
-      SignalInterruptedWaiters();
+      stopping_ = true;  // from now on no worker starts or leaves on its own
+      bool all_ended = true;
+      for (Worker& worker : worker_list_) {
+        if (worker.finished.load()) continue;
+        all_ended = false;
+        ::pthread_kill(worker.thread, kInterruptSignal);
+      }
+      if (all_ended) break;
     }
     ::usleep(kStopRepeatMicroseconds);
   }
-  for (pthread_t thread : threads) ::pthread_join(thread, nullptr);
+  for (Worker& worker : worker_list_) ::pthread_join(worker.thread, nullptr);
   worker_list_.clear();
 }
 
