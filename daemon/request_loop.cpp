@@ -44,6 +44,7 @@ constexpr useconds_t kStopRepeatMicroseconds = 20'000;
 class Pool;
 
 struct Worker {
+  explicit Worker(Pool* owner) : pool(owner) {}
   Pool* pool;
   pthread_t thread{};
   std::unique_ptr<char[]> buffer;
