@@ -83,6 +83,9 @@ class Pool {
   void ForwardInterrupt(uint64_t unique);
   void SignalInterruptedWaiters();  // mutex_ held
   void StopWorkers();
+  // Readers beyond the pool's size: workers not held by a long wait, less
+  // the size (negative when a long wait holds one of them).
+  int Surplus() const { return workers_.load() - long_waits_.load() - size_; }
 
   fuse_session* const session_;
   fuse_chan* const channel_;
@@ -179,9 +182,7 @@ bool Pool::Serve(Worker& self) {
       }
     }
     fuse_session_process_buf(session_, &request, channel);
-    if (workers_.load(std::memory_order_relaxed) - long_waits_.load(std::memory_order_relaxed) >
-            size_ &&
-        Retired(self)) {
+    if (Surplus() > 0 && Retired(self)) {
       return false;
     }
   }
@@ -191,7 +192,7 @@ bool Pool::Serve(Worker& self) {
 
 bool Pool::Retired(Worker& self) {
   const std::lock_guard lock(mutex_);
-  if (stopping_ || workers_.load(std::memory_order_relaxed) - long_waits_.load() <= size_) {
+  if (stopping_ || Surplus() <= 0) {
     return false;
   }
   ::pthread_detach(::pthread_self());
@@ -209,9 +210,7 @@ bool Pool::BeginLongWait(uint64_t unique) {
   waiters_.push_back({unique, ::pthread_self(), false});
   long_waits_.fetch_add(1);
   // Another reader in this one's place, unless one is spare already.
-  if (!stopping_ && workers_.load(std::memory_order_relaxed) - long_waits_.load() < size_) {
-    StartWorker();
-  }
+  if (Surplus() < 0) StartWorker();
   return true;
 }
 
@@ -288,8 +287,8 @@ unsigned ProcessorsAvailable() {
 
 }  // namespace
 
-int ServeOnThreadPool(fuse* mounted, unsigned threads) {
-  if (threads == 0) threads = std::max(2u, ProcessorsAvailable());
+int ServeOnThreadPool(fuse* mounted) {
+  const unsigned threads = std::max(2u, ProcessorsAvailable());
   // The library's cache cleaner (for -o remember), as its own loop runs it.
   if (fuse_start_cleanup_thread(mounted) != 0) return -1;
   int result = -1;
@@ -306,8 +305,8 @@ int ServeOnThreadPool(fuse* mounted, unsigned threads) {
   return result;
 }
 
-LongWait::LongWait() {
-  if (serving_pool == nullptr) return;
+LongWait::LongWait(bool may_last) {
+  if (!may_last || serving_pool == nullptr) return;
   interrupted_ = !serving_pool->BeginLongWait(serving_unique);
   on_pool_ = !interrupted_;
 }

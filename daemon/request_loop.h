@@ -23,16 +23,16 @@ namespace callerfs {
 
 // Serves the mount until it is unmounted or the session is told to exit (the
 // library's signal handlers do that on SIGTERM, SIGINT and SIGHUP).
-// threads == 0: one per online processor, at least two. 0 when the mount
-// ended normally, -1 on an error.
-int ServeOnThreadPool(fuse* mounted, unsigned threads = 0);
+// One thread per processor the daemon may run on, at least two. 0 when the
+// mount ended normally, -1 on an error.
+int ServeOnThreadPool(fuse* mounted);
 
 // Marks a wait that may last as long as another process wants (a lock wait)
-// on a thread of the pool. Elsewhere (the single-threaded loop, tests) it does
-// nothing.
+// on a thread of the pool. Elsewhere (the single-threaded loop, tests), or
+// when may_last is false, it does nothing.
 class LongWait {
  public:
-  LongWait();
+  explicit LongWait(bool may_last = true);
   LongWait(const LongWait&) = delete;
   LongWait& operator=(const LongWait&) = delete;
   ~LongWait();

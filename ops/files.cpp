@@ -211,13 +211,10 @@ int Lock(const char*, fuse_file_info* fi, int cmd, struct flock* lock) {
   int result;
   {
     const AsDaemon daemon;
-    if (cmd == F_SETLKW) {
-      const LongWait wait;  // until the holder lets go, which may take a request of its own
-      result = wait.interrupted() ? -EINTR
-                                  : ulockmgr_op(fd, cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
-    } else {
-      result = ulockmgr_op(fd, cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
-    }
+    // F_SETLKW waits until the holder lets go, which may take a request of its own.
+    const LongWait wait(cmd == F_SETLKW);
+    result = wait.interrupted() ? -EINTR
+                                : ulockmgr_op(fd, cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
   }
   if (whole_file_unlock) LockOwners::Instance().Forget(fd, fi->lock_owner);
   return result;
