@@ -29,6 +29,7 @@ enum Key {
   kSubdir,
   kRelLinks,
   kMaxFilesPerUser,
+  kMaxThreads,
   kNoFail,
   kOwnership,
   kCoherent,
@@ -52,6 +53,7 @@ const fuse_opt kOptions[] = {
     FUSE_OPT_KEY("rellinks", kRelLinks),
     FUSE_OPT_KEY("norellinks", kRelLinks),
     FUSE_OPT_KEY("max_files_per_user=", kMaxFilesPerUser),
+    FUSE_OPT_KEY("max_threads=", kMaxThreads),
     FUSE_OPT_KEY("nofail", kNoFail),
     FUSE_OPT_KEY("uid=", kOwnership),
     FUSE_OPT_KEY("gid=", kOwnership),
@@ -76,6 +78,9 @@ const fuse_opt kOptions[] = {
     FUSE_OPT_KEY("nonempty", kNonempty),
     FUSE_OPT_END,
 };
+
+// More serving threads than this would only exhaust the host's tasks.
+constexpr long kMostThreads = 65536;
 
 struct ParseState {
   CommandLine* line;
@@ -159,6 +164,13 @@ int Process(void* data, const char* arg, int key, fuse_args* out) {
         if (TakeCount(arg, state.line->max_files_per_user, state.error) != 0) return -1;
         if (state.line->max_files_per_user == 0) {
           return Refuse(state, std::string(arg) + ": every open by a user other than root would fail");
+        }
+        return 0;
+      case kMaxThreads:
+        if (TakeCount(arg, state.line->max_threads, state.error) != 0) return -1;
+        if (state.line->max_threads == 0 || state.line->max_threads > kMostThreads) {
+          return Refuse(state, std::string(arg) + ": give between 1 and " +
+                                   std::to_string(kMostThreads) + " threads");
         }
         return 0;
       case kOwnership:

@@ -34,6 +34,8 @@ struct CommandLine {
   bool nonempty = false;              // -o nonempty
   // -o max_files_per_user=N (taken off the library's line); -1 when not given.
   long max_files_per_user = -1;
+  // -o max_threads=N (taken off the library's line); 0 when not given.
+  long max_threads = 0;
   // -o coherent (taken off the library's line): files written on the host and
   // through the mount at the same time; see AddDefaultOptions.
   bool coherent = false;

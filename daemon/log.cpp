@@ -85,6 +85,47 @@ void LogDescriptorCapReached(uid_t uid, long cap) noexcept {
         static_cast<unsigned>(uid), cap);
 }
 
+namespace {
+
+// Whether an event of this key may be logged now (at most once a minute).
+bool OncePerMinute(RateLimit& limit, uid_t key) noexcept {
+  try {
+    return limit.Allow(key, RateLimit::Clock::now());
+  } catch (...) {
+    return false;  // no memory or mutex for the bookkeeping: skip the line
+  }
+}
+
+}  // namespace
+
+void LogRequestsPastShare(uid_t uid, int share, int error) noexcept {
+  static RateLimit per_user(std::chrono::minutes(1));
+  if (!OncePerMinute(per_user, uid)) return;
+  Event(LOG_WARNING,
+        "uid %u has %d requests in flight and a full queue; further requests get %s until one ends",
+        static_cast<unsigned>(uid), share, std::strerror(error));
+}
+
+void LogPoolAtBound(int max_threads) noexcept {
+  static RateLimit once(std::chrono::minutes(1));
+  if (!OncePerMinute(once, 0)) return;
+  Event(LOG_WARNING,
+        "all %d serving threads are held in requests (max_threads); new requests wait for one to end",
+        max_threads);
+}
+
+void LogWorkerNotStarted(int error) noexcept {
+  static RateLimit once(std::chrono::minutes(1));
+  if (!OncePerMinute(once, 0)) return;
+  Event(LOG_ERR, "cannot start another serving thread (%s); requests are served by the others",
+        std::strerror(error));
+}
+
+void LogUnmountFailed(const std::string& mountpoint) {
+  Event(LOG_ERR, "could not unmount %s: it is still mounted (fusermount -u %s clears it)",
+        mountpoint.c_str(), mountpoint.c_str());
+}
+
 bool RateLimit::Allow(uid_t key, Clock::time_point now) {
   std::lock_guard guard(lock_);
   if (last_.size() > kForgetAbove) {

@@ -43,6 +43,17 @@ void LogFailedRequest(int error, const char* what) noexcept;
 // per user per minute: a program retrying in a loop must not flood the log.
 void LogDescriptorCapReached(uid_t uid, long cap) noexcept;
 
+// The request loop: a user past their share of the pool with a full queue
+// (their request was answered error), the pool at its bound with every
+// worker held, a worker thread that could not start (error: its errno).
+// Each at most once a minute (per user for the first).
+void LogRequestsPastShare(uid_t uid, int share, int error) noexcept;
+void LogPoolAtBound(int max_threads) noexcept;
+void LogWorkerNotStarted(int error) noexcept;
+
+// The mount was still there after the daemon tried to unmount it.
+void LogUnmountFailed(const std::string& mountpoint);
+
 // Allows one event per key in each period; the first event of a key always
 // passes. Thread-safe. Keys not seen for a period are forgotten once many
 // have gathered.

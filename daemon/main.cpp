@@ -1,10 +1,12 @@
 // callerfs: mirrors the host's tree (or one directory of it) at the mount
 // point, passing every request through to the same path below the base.
+#include <fuse_lowlevel.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <iterator>
@@ -13,6 +15,7 @@
 
 #include "daemon/command_line.h"
 #include "daemon/locks.h"
+#include "daemon/mount_check.h"
 #include "daemon/log.h"
 #include "daemon/mount_paths.h"
 #include "daemon/operations.h"
@@ -20,6 +23,7 @@
 #include "daemon/request_loop.h"
 #include "ops/caller_identity.h"
 #include "registry/descriptor_quota.h"
+#include "registry/diagnostics.h"
 
 namespace {
 
@@ -126,6 +130,8 @@ int Help(const char* program) {
       "    -o coherent            for files written on the host at the same time: no\n"
       "                           page, attribute or name caching (slower; no shared\n"
       "                           mappings)\n"
+      "    -o max_threads=N       serving threads at most (default: 256); no user\n"
+      "                           has more than half of them in requests at once\n"
       "    -s                     serve requests on one thread\n"
       "    -f                     stay in the foreground\n"
       "    -d                     foreground, with the library's request trace\n"
@@ -143,9 +149,28 @@ int Version(const char* program) {
   return 0;
 }
 
+// Ends the mount after the loop returned. When workers are still held in a
+// host call, the library's state stays (they may still touch it): the
+// mount is only unmounted. False when the mount is still there afterwards.
+bool Unmount(fuse* mounted, char* mountpoint, const callerfs::LoopEnd& end) {
+  const std::string device = callerfs::MountDeviceAt(mountpoint);
+  const std::string shown = mountpoint;
+  if (end.workers_left) {
+    fuse_session* session = fuse_get_session(mounted);
+    fuse_remove_signal_handlers(session);
+    fuse_unmount(mountpoint, fuse_session_next_chan(session, nullptr));
+  } else {
+    fuse_teardown(mounted, mountpoint);
+  }
+  if (device.empty() || !callerfs::DeviceMounted(device)) return true;
+  callerfs::LogUnmountFailed(shown);
+  return false;
+}
+
 // Mounts (going to the background unless asked not to), serves requests
 // until unmounted or signalled, and unmounts; the status is 0, or 1 when
-// mounting failed or serving ended in an error.
+// mounting failed, serving ended in an error or the mount could not be
+// taken down.
 int Serve(callerfs::CommandLine& line, const fuse_operations& operations,
           const callerfs::StartupFacts& facts) {
   char* mountpoint = nullptr;
@@ -154,16 +179,22 @@ int Serve(callerfs::CommandLine& line, const fuse_operations& operations,
                              sizeof operations, &mountpoint, &multithreaded, nullptr);
   if (mounted == nullptr) return 1;
   callerfs::LogStartup(facts);
-  int served;
+  callerfs::SkipDiagnosticsIfDiscarded();
+  callerfs::StartDiagnosticsWriter();
+  callerfs::LoopEnd end;
   {
     // Still one thread here; the pool starts inside the loop and is gone
-    // when it returns.
+    // (or given up on) when it returns.
     const callerfs::OwnMountHidden hidden(mountpoint);
     if (!hidden.hidden()) callerfs::LogOwnMountVisible(hidden.why());
-    served = multithreaded ? callerfs::ServeOnThreadPool(mounted) : fuse_loop(mounted);
+    end = callerfs::ServeRequests(mounted, {!multithreaded, static_cast<int>(line.max_threads)});
+    // This thread never serves a request, but what follows needs the
+    // daemon's own credentials whatever happened.
+    callerfs::ops::RestoreDaemonIdentity();
   }
-  fuse_teardown(mounted, mountpoint);
-  const int status = served == -1 ? 1 : 0;
+  const bool unmounted = Unmount(mounted, mountpoint, end);
+  callerfs::StopDiagnosticsWriter(std::chrono::seconds(2));
+  const int status = end.result == -1 || !unmounted ? 1 : 0;
   callerfs::LogShutdown(facts.mountpoint, status);
   return status;
 }
@@ -205,7 +236,7 @@ int main(int argc, char* argv[]) {
   if (!callerfs::OpenHostTree(line, error)) return Fail(error);
 
   const bool lock_server = callerfs::ServeLocksThroughServer(line);
-  callerfs::ops::InitCallerIdentity();
+  callerfs::ops::InitCallerIdentity(descriptor_limit);
   return Serve(line, callerfs::Operations(lock_server),
                {callerfs::AbsolutePath(line.base), callerfs::AbsolutePath(line.mountpoint),
                 line.single_thread, lock_server, per_user_cap});

@@ -3,22 +3,64 @@
 #include <cerrno>
 #include <new>
 #include <system_error>
+#include <tuple>
+#include <type_traits>
 
 #include "daemon/init.h"
 #include "daemon/log.h"
+#include "daemon/request_loop.h"
 #include "ops/caller_identity.h"
-#include "ops/descriptor_close.h"
 #include "ops/ops.h"
+#include "ops/syscall_result.h"
 
 namespace callerfs {
 namespace {
 
-// Handlers run with their caller's identity on the serving thread; a request
-// whose switch does not take is refused. Releases only close descriptors,
-// which no identity changes, and the kernel sends them without the caller's
-// (as root's): they keep whatever identity the thread has, which spares two
-// switches for every open of a file or directory by a user.
-enum class Identity { kCaller, kAsIs };
+// Whose identity a handler's host calls run with (caller_identity.h).
+enum class Identity {
+  kCaller,  // the request's caller
+  // Releases arrive without a caller: the opener of the descriptor.
+  kOpener,
+  // Writes of the kernel's page writeback arrive without a caller: the
+  // opener; every other write is its caller's (root's with a real pid too).
+  kWriter,
+  // The library's unlink of a name it hid arrives without a caller: the user
+  // who hid it.
+  kHider,
+  kAsIs,  // closing a directory stream, which no identity changes
+};
+
+template <typename... Args>
+const fuse_file_info* LastFileInfo(Args... args) {
+  return std::get<sizeof...(Args) - 1>(std::tie(args...));
+}
+
+template <Identity kIdentity, typename... Args>
+bool TakeIdentity(Args... args) {
+  if constexpr (kIdentity == Identity::kCaller) {
+    return ops::ActAsCaller().ok();
+  } else if constexpr (kIdentity == Identity::kOpener) {
+    return ops::ActAsOpener(ops::FdOf(LastFileInfo(args...))).ok();
+  } else if constexpr (kIdentity == Identity::kWriter) {
+    const fuse_file_info* fi = LastFileInfo(args...);
+    return fi->writepage ? ops::ActAsOpener(ops::FdOf(fi)).ok() : ops::ActAsCaller().ok();
+  } else if constexpr (kIdentity == Identity::kHider) {
+    return ops::ActAsHider(std::get<0>(std::tie(args...))).ok();
+  } else {
+    return true;
+  }
+}
+
+// The path a handler gets first, for the status report; nullptr for those
+// that work from fh alone.
+template <typename First, typename... Rest>
+const char* PathOf(First first, Rest...) {
+  if constexpr (std::is_same_v<First, const char*>) {
+    return first;
+  } else {
+    return nullptr;
+  }
+}
 
 // The FUSE library is C: no exception may unwind into it. The registry throws
 // only when its mutex cannot be taken or memory runs out.
@@ -28,25 +70,25 @@ struct Shielded;
 template <typename... Args, int (*Handler)(Args...), Identity kIdentity>
 struct Shielded<Handler, kIdentity> {
   static int Call(Args... args) noexcept {
+    const ServingPath serving(PathOf(args...));
     try {
-      if (kIdentity == Identity::kCaller && !ops::ActAsCaller().ok()) {
+      if (!TakeIdentity<kIdentity>(args...)) {
         LogFailedRequest(EPERM, "cannot take the caller's identity");
-        return -EPERM;
+        return CountedResult(-EPERM);
       }
       const int result = Handler(args...);
-      ops::FinishDeferredClose();
       // Errors of the host or the daemon, not of the caller's request.
       if (result == -EIO || result == -ENOMEM) LogFailedRequest(-result, nullptr);
-      return result;
+      return CountedResult(result);
     } catch (const std::bad_alloc&) {
       LogFailedRequest(ENOMEM, "out of memory");
-      return -ENOMEM;
+      return CountedResult(-ENOMEM);
     } catch (const std::system_error& error) {
       LogFailedRequest(error.code().value() > 0 ? error.code().value() : EIO, error.what());
-      return error.code().value() > 0 ? -error.code().value() : -EIO;
+      return CountedResult(error.code().value() > 0 ? -error.code().value() : -EIO);
     } catch (...) {
       LogFailedRequest(EIO, "unknown exception");
-      return -EIO;
+      return CountedResult(-EIO);
     }
   }
 };
@@ -57,7 +99,7 @@ fuse_operations MakeOperations(bool lock_server) {
   table.readlink = Shielded<ops::Readlink>::Call;
   table.mknod = Shielded<ops::Mknod>::Call;
   table.mkdir = Shielded<ops::Mkdir>::Call;
-  table.unlink = Shielded<ops::Unlink>::Call;
+  table.unlink = Shielded<ops::Unlink, Identity::kHider>::Call;
   table.rmdir = Shielded<ops::Rmdir>::Call;
   table.symlink = Shielded<ops::Symlink>::Call;
   table.rename = Shielded<ops::Rename>::Call;
@@ -67,10 +109,10 @@ fuse_operations MakeOperations(bool lock_server) {
   table.truncate = Shielded<ops::Truncate>::Call;
   table.open = Shielded<ops::Open>::Call;
   table.read = Shielded<ops::Read>::Call;
-  table.write = Shielded<ops::Write>::Call;
+  table.write = Shielded<ops::Write, Identity::kWriter>::Call;
   table.statfs = Shielded<ops::Statfs>::Call;
   table.flush = Shielded<ops::Flush>::Call;
-  table.release = Shielded<ops::Release, Identity::kAsIs>::Call;
+  table.release = Shielded<ops::Release, Identity::kOpener>::Call;
   table.fsync = Shielded<ops::Fsync>::Call;
   table.setxattr = Shielded<ops::Setxattr>::Call;
   table.getxattr = Shielded<ops::Getxattr>::Call;

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string_view>
+
 #include "ops/caller_identity.h"
 #include "ops/host_path.h"
 #include "ops/ops.h"
@@ -18,6 +20,9 @@
 
 namespace callerfs::ops {
 namespace {
+
+// The names the FUSE library gives files it hides.
+constexpr std::string_view kHiddenNamePrefix = ".fuse_hidden";
 
 // What a request makes, it makes as the caller, so the host gives it the
 // caller's owner and group (the directory's, in a set-group-ID directory)
@@ -112,7 +117,13 @@ int Rename(const char* from, const char* to) {
   if (const int error = old_at.ErrorForChange()) return -error;
   const PinnedParent new_at(to);
   if (const int error = new_at.ErrorForChange()) return -error;
-  return ResultOf(::renameat(old_at.dir(), old_at.name(), new_at.dir(), new_at.name()));
+  const int result = ResultOf(::renameat(old_at.dir(), old_at.name(), new_at.dir(), new_at.name()));
+  // The library hides a file unlinked while open under such a name; its
+  // unlink at the last release then acts for the user who hid it.
+  if (result == 0 && std::string_view(new_at.name()).starts_with(kHiddenNamePrefix)) {
+    RecordHider(to);
+  }
+  return result;
 }
 
 // Flags 0: a link is linked as itself, never followed.

@@ -9,8 +9,15 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace callerfs::ops {
@@ -23,13 +30,42 @@ namespace {
 constexpr long kGroupsFreshMs = 1000;
 constexpr size_t kGroupsCacheSize = 4;  // processes remembered per thread
 constexpr int kMostGroups = 65536;      // the kernel's NGROUPS_MAX
+// Distinct group lists kept (see Interned): far more than a host's users
+// have; past it a new list is taken as no groups at all, never as more.
+constexpr size_t kMostGroupLists = 65536;
+// Hidden names whose hider is remembered; the oldest go first past it.
+constexpr size_t kMostHiddenNames = 4096;
+
+// Supplementary group lists are interned: each distinct list is stored once
+// and never freed, so identities compare and are recorded by pointer.
+using GroupList = std::vector<gid_t>;
+
+const GroupList* Interned(const GroupList& groups) {
+  static std::mutex mutex;  // guards lists; no lock is taken after it
+  static auto* lists = new std::set<GroupList>{GroupList{}};
+  const std::lock_guard lock(mutex);
+  if (lists->size() >= kMostGroupLists && !lists->contains(groups)) return &*lists->begin();
+  return &*lists->insert(groups).first;
+}
+
+const GroupList* NoGroups() {
+  static const GroupList* none = Interned({});
+  return none;
+}
+
+// Who a request acts for.
+struct Identity {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  const GroupList* groups = nullptr;
+};
 
 // The daemon's own credentials, read once before requests are served.
 struct DaemonCredentials {
   bool acting = false;  // requests run as their callers
   uid_t uid = 0;
   gid_t gid = 0;
-  std::vector<gid_t> groups;
+  const GroupList* groups = nullptr;
   __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3] = {};  // effective = permitted
 };
 DaemonCredentials daemon_credentials;
@@ -38,15 +74,13 @@ enum class InForce { kDaemon, kCaller, kUnknown };
 
 // What the serving thread's credentials are now. uid, gid and groups name
 // the last caller the thread became; AsDaemon leaves them in place so it can
-// go back. A new thread is taken as unknown: the library starts its workers
-// from serving threads, whose credentials they inherit.
+// go back. A new thread is taken as unknown: threads may be started from
+// threads that served requests, whose credentials they inherit.
 struct ThreadIdentity {
   bool own_fs = false;  // has its own umask (unshare of CLONE_FS)
   InForce in_force = InForce::kUnknown;
   bool effective_empty = true;  // or unknown: raise before any switch
-  uid_t uid = 0;
-  gid_t gid = 0;
-  std::vector<gid_t> groups;
+  Identity caller;              // the last caller taken
 };
 thread_local ThreadIdentity identity;
 
@@ -55,7 +89,7 @@ struct CachedGroups {
   uid_t uid = 0;
   gid_t gid = 0;
   long read_at_ms = 0;
-  std::vector<gid_t> groups;
+  const GroupList* groups = nullptr;
 };
 thread_local std::array<CachedGroups, kGroupsCacheSize> groups_cache;
 thread_local size_t groups_cache_next = 0;
@@ -87,7 +121,7 @@ bool RaiseCapabilities() {
 
 // glibc's setgroups changes every thread of the process; the system call
 // changes this one.
-bool SetIds(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
+bool SetIds(uid_t uid, gid_t gid, const GroupList& groups) {
   ::setfsgid(gid);
   if (static_cast<gid_t>(::setfsgid(static_cast<gid_t>(-1))) != gid) return false;
   if (::syscall(SYS_setgroups, groups.size(), groups.data()) != 0) return false;
@@ -98,7 +132,7 @@ bool SetIds(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
 bool BecomeDaemon() {
   if (identity.in_force == InForce::kDaemon) return true;
   const DaemonCredentials& d = daemon_credentials;
-  if (!RaiseCapabilities() || !SetIds(d.uid, d.gid, d.groups)) {
+  if (!RaiseCapabilities() || !SetIds(d.uid, d.gid, *d.groups)) {
     identity.in_force = InForce::kUnknown;
     return false;
   }
@@ -106,9 +140,10 @@ bool BecomeDaemon() {
   return true;
 }
 
-// Makes the thread the identity recorded in `identity` (uid, gid, groups).
+// Makes the thread the identity recorded in `identity.caller`.
 bool BecomeRecordedCaller() {
-  if (RaiseCapabilities() && SetIds(identity.uid, identity.gid, identity.groups) &&
+  const Identity& caller = identity.caller;
+  if (RaiseCapabilities() && SetIds(caller.uid, caller.gid, *caller.groups) &&
       Capset(false) == 0) {
     identity.effective_empty = true;
     identity.in_force = InForce::kCaller;
@@ -123,7 +158,7 @@ bool BecomeRecordedCaller() {
 // The caller's supplementary groups, as its process has them (read from
 // /proc by the library), or none when they cannot be read: never groups the
 // process does not have.
-const std::vector<gid_t>& CallerGroups(const fuse_context& caller) {
+const GroupList* CallerGroups(const fuse_context& caller) {
   const long now = NowMs();
   for (CachedGroups& entry : groups_cache) {
     if (entry.pid == caller.pid && entry.uid == caller.uid && entry.gid == caller.gid &&
@@ -131,33 +166,79 @@ const std::vector<gid_t>& CallerGroups(const fuse_context& caller) {
       return entry.groups;
     }
   }
-  CachedGroups& entry = groups_cache[groups_cache_next];
-  groups_cache_next = (groups_cache_next + 1) % kGroupsCacheSize;
-  entry = CachedGroups{caller.pid, caller.uid, caller.gid, now, std::move(entry.groups)};
+  thread_local GroupList read;
   // /proc may hide other users' processes from an unprivileged reader.
   RaiseCapabilities();
-  if (entry.groups.size() < 32) entry.groups.resize(32);
-  int count = fuse_getgroups(static_cast<int>(entry.groups.size()), entry.groups.data());
-  if (count > static_cast<int>(entry.groups.size()) && count <= kMostGroups) {
-    entry.groups.resize(count);
-    count = fuse_getgroups(count, entry.groups.data());
+  if (read.size() < 32) read.resize(32);
+  int count = fuse_getgroups(static_cast<int>(read.size()), read.data());
+  if (count > static_cast<int>(read.size()) && count <= kMostGroups) {
+    read.resize(count);
+    count = fuse_getgroups(count, read.data());
   }
-  entry.groups.resize(count < 0 || count > static_cast<int>(entry.groups.size()) ? 0 : count);
+  const bool readable = count >= 0 && count <= static_cast<int>(read.size());
+  read.resize(readable ? count : 0);
+  CachedGroups& entry = groups_cache[groups_cache_next];
+  groups_cache_next = (groups_cache_next + 1) % kGroupsCacheSize;
+  entry = CachedGroups{caller.pid, caller.uid, caller.gid, now, Interned(read)};
   return entry.groups;
 }
 
-bool BecomeCaller(const fuse_context& caller) {
-  const std::vector<gid_t>& groups = CallerGroups(caller);
-  if (identity.in_force == InForce::kCaller && identity.uid == caller.uid &&
-      identity.gid == caller.gid && identity.groups == groups) {
-    // Already this caller; the group lookup may have raised capabilities.
+bool BecomeIdentity(const Identity& wanted) {
+  if (wanted.uid == 0) return BecomeDaemon();
+  if (identity.in_force == InForce::kCaller && identity.caller.uid == wanted.uid &&
+      identity.caller.gid == wanted.gid && identity.caller.groups == wanted.groups) {
+    // Already this caller; a group lookup may have raised capabilities.
     if (!identity.effective_empty && Capset(false) == 0) identity.effective_empty = true;
     return identity.effective_empty;
   }
-  identity.uid = caller.uid;
-  identity.gid = caller.gid;
-  identity.groups = groups;
+  identity.caller = wanted;
   return BecomeRecordedCaller();
+}
+
+bool BecomeCaller(const fuse_context& caller) {
+  return BecomeIdentity({caller.uid, caller.gid, CallerGroups(caller)});
+}
+
+// The opener of each descriptor, by number. A slot is written when its
+// descriptor has just been opened and read only while it is still open, so
+// no two threads ever race on one; the atomics make that visible to the
+// checkers, which cannot see the kernel hand the number over.
+struct OpenerSlot {
+  std::atomic<uint64_t> ids{0};                 // uid << 32 | gid
+  std::atomic<const GroupList*> groups{nullptr};  // nullptr: none recorded
+};
+OpenerSlot* openers = nullptr;  // set before requests are served
+long openers_size = 0;
+
+bool OpenerOf(int fd, Identity& out) {
+  if (fd < 0 || fd >= openers_size) return false;
+  const GroupList* groups = openers[fd].groups.load(std::memory_order_acquire);
+  if (groups == nullptr) return false;
+  const uint64_t ids = openers[fd].ids.load(std::memory_order_relaxed);
+  out = {static_cast<uid_t>(ids >> 32), static_cast<gid_t>(ids), groups};
+  return true;
+}
+
+// Who hid each hidden name still present, by request path.
+struct Hiders {
+  std::mutex mutex;  // guards by_path and order; no lock is taken after it
+  std::unordered_map<std::string, Identity> by_path;
+  std::vector<std::string> order;  // oldest first
+};
+Hiders& TheHiders() {
+  static auto* hiders = new Hiders;
+  return *hiders;
+}
+
+bool TakeHider(const char* path, Identity& out) {
+  Hiders& h = TheHiders();
+  const std::lock_guard lock(h.mutex);
+  const auto found = h.by_path.find(path);
+  if (found == h.by_path.end()) return false;
+  out = found->second;
+  h.by_path.erase(found);
+  std::erase(h.order, path);
+  return true;
 }
 
 // A serving thread's umask must not change the other threads': each gets its
@@ -169,15 +250,20 @@ void EnsureOwnFsAttributes() {
 
 }  // namespace
 
-void InitCallerIdentity() {
+void InitCallerIdentity(long descriptor_limit) {
   DaemonCredentials& d = daemon_credentials;
   d.uid = ::geteuid();
   d.gid = ::getegid();
   d.acting = d.uid == 0;
+  d.groups = NoGroups();
   if (!d.acting) return;
   const int count = ::getgroups(0, nullptr);
-  d.groups.resize(count > 0 ? count : 0);
-  if (count > 0 && ::getgroups(count, d.groups.data()) != count) d.groups.clear();
+  GroupList groups(count > 0 ? count : 0);
+  if (count > 0 && ::getgroups(count, groups.data()) != count) groups.clear();
+  d.groups = Interned(groups);
+  // Zero-filled pages cost nothing until descriptors with their numbers exist.
+  openers = static_cast<OpenerSlot*>(std::calloc(descriptor_limit, sizeof(OpenerSlot)));
+  openers_size = openers != nullptr ? descriptor_limit : 0;
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   if (::syscall(SYS_capget, &header, d.caps) != 0) {
     d.acting = false;  // without the capability sets no switch could be undone
@@ -195,6 +281,62 @@ ActAsCaller::ActAsCaller() : ok_(true) {
   const fuse_context* caller = fuse_get_context();
   ok_ = caller->uid == 0 ? BecomeDaemon() : BecomeCaller(*caller);
   errno = saved;
+}
+
+bool RequestHasNoCaller() {
+  const fuse_context* context = fuse_get_context();
+  return context->uid == 0 && context->gid == 0 && context->pid == 0;
+}
+
+void RecordOpener(int fd) {
+  if (fd < 0 || fd >= openers_size) return;
+  const Identity who = identity.in_force == InForce::kCaller ? identity.caller : Identity{0, 0, NoGroups()};
+  openers[fd].ids.store(uint64_t{who.uid} << 32 | who.gid, std::memory_order_relaxed);
+  openers[fd].groups.store(who.groups, std::memory_order_release);
+}
+
+ActAsOpener::ActAsOpener(int fd) : ok_(true) {
+  EnsureOwnFsAttributes();
+  if (!daemon_credentials.acting) return;
+  const int saved = errno;
+  Identity opener;
+  ok_ = OpenerOf(fd, opener) ? BecomeIdentity(opener) : BecomeDaemon();
+  errno = saved;
+}
+
+void RecordHider(const char* hidden_path) {
+  if (!daemon_credentials.acting || identity.in_force != InForce::kCaller) return;
+  Hiders& h = TheHiders();
+  try {
+    const std::lock_guard lock(h.mutex);
+    if (h.order.size() >= kMostHiddenNames) {
+      h.by_path.erase(h.order.front());
+      h.order.erase(h.order.begin());
+    }
+    if (h.by_path.insert_or_assign(hidden_path, identity.caller).second) {
+      h.order.emplace_back(hidden_path);
+    }
+  } catch (...) {
+    // Without memory the hidden name is unlinked by the daemon, as before.
+  }
+}
+
+ActAsHider::ActAsHider(const char* path) : ok_(true) {
+  EnsureOwnFsAttributes();
+  if (!daemon_credentials.acting) return;
+  const int saved = errno;
+  Identity hider;
+  if (path != nullptr && RequestHasNoCaller() && TakeHider(path, hider)) {
+    ok_ = BecomeIdentity(hider);
+  } else {
+    ok_ = ActAsCaller().ok();
+  }
+  errno = saved;
+}
+
+bool RestoreDaemonIdentity() {
+  if (!daemon_credentials.acting) return true;
+  return BecomeDaemon();
 }
 
 AsDaemon::AsDaemon() : restore_(false) {

@@ -22,10 +22,11 @@
 
 namespace callerfs::ops {
 
-// Reads the daemon's own credentials (permitted capabilities, groups). Call
-// once at start-up, before any request is served. Turns acting as the caller
-// off when the daemon is not root.
-void InitCallerIdentity();
+// Reads the daemon's own credentials (permitted capabilities, groups) and
+// makes room to record the opener of every descriptor below
+// descriptor_limit. Call once at start-up, before any request is served.
+// Turns acting as the caller off when the daemon is not root.
+void InitCallerIdentity(long descriptor_limit);
 
 // Whether requests run with their caller's identity (the daemon is root).
 bool ActingAsCallers();
@@ -44,6 +45,48 @@ class ActAsCaller {
  private:
   bool ok_;
 };
+
+// Requests that arrive without a caller (uid, gid and pid 0: the kernel
+// writing a user's mapped pages back, every release) act for whoever opened
+// the file: Open and Create record the caller of the request that made each
+// descriptor, and ActAsOpener makes the serving thread that identity. No
+// record (a descriptor not opened for a request) means the daemon.
+void RecordOpener(int fd);
+class ActAsOpener {
+ public:
+  explicit ActAsOpener(int fd);
+  ActAsOpener(const ActAsOpener&) = delete;
+  ActAsOpener& operator=(const ActAsOpener&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_;
+};
+
+// The FUSE library hides a file unlinked while open by renaming it to a
+// ".fuse_hidden" name, and unlinks that name when the last open is released,
+// in a request without a caller. RecordHider notes the caller of a rename to
+// such a name; ActAsHider then makes that later unlink act for them (for any
+// other request, or a name nobody hid, it is ActAsCaller).
+void RecordHider(const char* hidden_path);
+class ActAsHider {
+ public:
+  explicit ActAsHider(const char* path);
+  ActAsHider(const ActAsHider&) = delete;
+  ActAsHider& operator=(const ActAsHider&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_;
+};
+
+// Whether the current request came without a caller (from the kernel itself).
+bool RequestHasNoCaller();
+
+// Makes the calling thread the daemon again for good: before anything that
+// is not a request (leaving the loop, unmounting, signals). False when the
+// daemon's credentials could not be taken back.
+bool RestoreDaemonIdentity();
 
 // Gives the serving thread the daemon's own credentials for one privileged
 // step, and the caller's back afterwards. Nests; a no-op when requests do not

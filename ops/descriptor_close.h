@@ -1,20 +1,13 @@
 // Closing host descriptors that lock owners may still hold locks through.
-// The registry closes a descriptor at its last drop with its lock held, and
-// unlocking an owner means a round trip to the lock server, which must not
-// happen under that lock. So the registry's close function leaves such a
-// descriptor open (it is unregistered already, so no request can reach it)
-// and the thread that dropped the reference unlocks and closes it once its
-// request is done (the operation table's wrapper calls FinishDeferredClose).
+// The registry calls its close function after releasing its lock, on a
+// descriptor it has unregistered (so no request can reach it any more):
+// the lock owners recorded on it are unlocked at the lock server first.
 #pragma once
 
 namespace callerfs::ops {
 
-// The registry's close function: closes fd (giving its opener's charge back),
-// or, when lock owners are recorded on it, leaves it to FinishDeferredClose.
+// The registry's close function: unlocks the lock owners recorded on fd,
+// then closes it, giving its opener's charge back.
 int CloseRegistered(int fd);
-
-// Call after every request: unlocks and closes what the registry left to this
-// thread, if anything.
-void FinishDeferredClose();
 
 }  // namespace callerfs::ops

@@ -14,7 +14,7 @@ extern "C" {
 #include <ulockmgr.h>
 }
 
-#include "daemon/request_loop.h"
+#include "daemon/lock_waits.h"
 #include "ops/caller_identity.h"
 #include "ops/descriptor_close.h"
 #include "ops/direct_io.h"
@@ -54,13 +54,6 @@ void ClearSetIdUnlessOwner(int fd, uid_t caller_uid) {
   ::fchmod(fd, st.st_mode & 07777 & ~kSetIdBits);  // a failure leaves the bits; the open stands
 }
 
-// Descriptors the registry closed while lock owners were recorded on them,
-// left open for this thread to unlock those first (see CloseRegistered). One
-// drop closes at most one descriptor; a few more are room to spare.
-constexpr int kMostDeferred = 8;
-thread_local int deferred_closes[kMostDeferred];
-thread_local int deferred_count = 0;
-
 constexpr bool IsWholeFileUnlock(const struct flock& lock) {
   return lock.l_type == F_UNLCK && lock.l_whence == SEEK_SET && lock.l_start == 0 &&
          lock.l_len == 0;
@@ -69,7 +62,7 @@ constexpr bool IsWholeFileUnlock(const struct flock& lock) {
 // Ends every lock owner still recorded on fd: a whole-file unlock through the
 // lock library releases the owner's locks on the file and, when it holds no
 // other file, its server process and socket. Then closes fd.
-void UnlockOwnersAndClose(int fd) {
+int UnlockOwnersAndClose(int fd) {
   thread_local std::vector<LockOwners::Owner> owners;
   LockOwners::Instance().TakeAll(fd, owners);
   if (!owners.empty()) {
@@ -82,7 +75,7 @@ void UnlockOwnersAndClose(int fd) {
       LockOwners::Uncharge(owner);
     }
   }
-  DescriptorQuota::Instance().Close(fd);
+  return DescriptorQuota::Instance().Close(fd);
 }
 
 // What an open that failed answers. The kernel sends an open without O_CREAT
@@ -92,9 +85,10 @@ void UnlockOwnersAndClose(int fd) {
 // then creates the file, a plain one gets ENOENT from the new lookup.
 int OpenFailure(int error) { return error == ENOENT ? -ESTALE : -error; }
 
-// Hands the descriptor to the open. A refused registration leaves it
-// unregistered: release then closes it directly.
+// Hands the descriptor to the open, with its opener recorded. A refused
+// registration leaves it unregistered: release then closes it directly.
 int Register(const KeyPath& key, UniqueFd& fd, fuse_file_info* fi) {
+  RecordOpener(fd.get());  // writeback and release act for this caller
   OpenFilesMap::Instance().AddMapping(key.c_str(), fd.get(), fi->flags, true);
   StoreFd(fi, fd.release());
   return 0;
@@ -213,24 +207,21 @@ int Lock(const char*, fuse_file_info* fi, int cmd, struct flock* lock) {
     const AsDaemon daemon;
     // F_SETLKW waits until the holder lets go, which may take a request of its own.
     const LongWait wait(cmd == F_SETLKW);
-    result = wait.interrupted() ? -EINTR
-                                : ulockmgr_op(fd, cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
+    if (wait.interrupted()) {
+      result = -EINTR;
+    } else if (wait.refused()) {
+      // Past the bound of lock waits: the lock is only tried.
+      result = ulockmgr_op(fd, F_SETLK, lock, &fi->lock_owner, sizeof(fi->lock_owner));
+      if (result == -EAGAIN || result == -EACCES) result = -ENOLCK;
+    } else {
+      result = ulockmgr_op(fd, cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
+    }
   }
   if (whole_file_unlock) LockOwners::Instance().Forget(fd, fi->lock_owner);
   return result;
 }
 
-int CloseRegistered(int fd) {
-  if (deferred_count < kMostDeferred && LockOwners::Instance().AnyOn(fd)) {
-    deferred_closes[deferred_count++] = fd;  // still open, unregistered: no one else can reach it
-    return 0;
-  }
-  return DescriptorQuota::Instance().Close(fd);
-}
-
-void FinishDeferredClose() {
-  while (deferred_count > 0) UnlockOwnersAndClose(deferred_closes[--deferred_count]);
-}
+int CloseRegistered(int fd) { return UnlockOwnersAndClose(fd); }
 
 // Reserving space, punching holes and zeroing ranges act on the open
 // descriptor, as on the host; a mode the host's filesystem refuses gives its

@@ -16,13 +16,11 @@ uint32_t UidFromRequestContext() { return fuse_get_context()->uid; }
 
 std::atomic<OpenFilesMap::CallerUidSource> caller_uid_source{UidFromRequestContext};
 
-// Every registry line is flushed at once so a reader of the daemon's output
-// sees events in the order they happened.
+// Registry lines are made under lock_, so they reach the output in the order
+// the events happened.
 template <typename... Args>
 void Line(const char* format, Args... args) {
-  if (!DiagnosticsWanted()) return;
-  std::printf(format, args...);
-  std::fflush(stdout);
+  Diagnostic(format, args...);
 }
 
 }  // namespace
@@ -99,13 +97,23 @@ int OpenFilesMap::GetMappingWithMode(const char* path, int mask, int wanted) {
 
 bool OpenFilesMap::RemoveMapping(int fd) {
   if (fd == -1) return false;
-  std::lock_guard guard(lock_);
-  auto record = fd_map_.find(fd);
-  if (record == fd_map_.end()) return false;
-  return DropLocked(record);
+  int to_close = -1;
+  CloseFunction close_fn;
+  {
+    std::lock_guard guard(lock_);
+    auto record = fd_map_.find(fd);
+    if (record == fd_map_.end()) return false;
+    to_close = DropLocked(record);
+    close_fn = close_fn_;
+  }
+  // A close can block (a network file system flushing, a FUSE file system
+  // below the base): never with lock_ held. The descriptor is unregistered
+  // already, so no other request can reach it meanwhile.
+  if (to_close != -1) close_fn(to_close);
+  return true;
 }
 
-bool OpenFilesMap::DropLocked(FdMap::iterator record) {
+int OpenFilesMap::DropLocked(FdMap::iterator record) {
   HandleEntry& entry = record->second;
   const int fd = record->first;
   const MappingKey& key = entry.path_entry->first;
@@ -113,11 +121,12 @@ bool OpenFilesMap::DropLocked(FdMap::iterator record) {
   if (old_count > 1) {
     Line("OpenFilesMap::RemoveMapping found mapping %s uid %d to %d refcount now %d\n",
          key.path.c_str(), key.uid, fd, entry.refcount);
-    return true;
+    return -1;
   }
+  int to_close = -1;
   if (entry.close_on_last_drop) {
     Line("OpenFilesMap::RemoveMapping close %s uid %d handle %d\n", key.path.c_str(), key.uid, fd);
-    close_fn_(fd);
+    to_close = fd;
   } else {
     Line("OpenFilesMap::RemoveMapping erase but NOT close %s uid %d handle %d\n", key.path.c_str(),
          key.uid, fd);
@@ -125,7 +134,7 @@ bool OpenFilesMap::DropLocked(FdMap::iterator record) {
   const PathMap::iterator path_entry = entry.path_entry;
   fd_map_.erase(record);
   path_map_.erase(path_entry);
-  return true;
+  return to_close;
 }
 
 bool OpenFilesMap::CloseMapping(int fd) {

@@ -16,8 +16,9 @@
 //
 // Thread safety: every public operation takes `lock_` itself (non-recursive)
 // and never calls another locking operation while holding it. The diagnostic
-// lines and the close function run under the lock, so lines never interleave
-// and a descriptor is closed and unregistered in one step. GetMappingWithMode,
+// lines are made under the lock, so they come out in the order of the events;
+// the close function runs after the lock is released (a close may block), on
+// a descriptor already unregistered, so no other request can reach it. GetMappingWithMode,
 // CloseMapping and RemoveMappingByPath lock more than once; between the steps
 // other threads may act, and each step looks the descriptor up afresh.
 #pragma once
@@ -122,8 +123,9 @@ class OpenFilesMap {
 
   // As MakeKey, without copying the path.
   MappingKeyView MakeKeyView(std::string_view path);
-  // Drop step of RemoveMapping; lock_ held.
-  bool DropLocked(FdMap::iterator record);
+  // Drop step of RemoveMapping; lock_ held. The descriptor the caller must
+  // close once lock_ is released, or -1.
+  int DropLocked(FdMap::iterator record);
 
   std::mutex lock_;
   PathMap path_map_;                     // guarded by lock_

@@ -1,0 +1,143 @@
+#include "daemon/lock_waits.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <array>
+#include <csignal>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+namespace callerfs {
+namespace {
+
+constexpr int kInterruptSignal = SIGUSR1;
+
+struct Waiter {
+  uint64_t unique;
+  pthread_t thread;
+  uid_t uid;
+  bool interrupted;
+};
+
+struct Table {
+  std::mutex mutex;  // guards everything below; no lock is taken after it
+  bool stopping = false;
+  int per_user_bound = 0;  // 0: no wait is bounded (before SetBounds)
+  int total_bound = 0;
+  std::vector<Waiter> waiters;
+  std::unordered_map<uid_t, int> by_user;  // waits per uid, while > 0
+  // Interrupts that arrived before their request began a wait (or for
+  // requests that never do); the kernel never reuses a unique.
+  std::array<uint64_t, 16> early{};
+  size_t next_early = 0;
+};
+Table& TheTable() {
+  static auto* table = new Table;  // workers left on a hung call may outlive main
+  return *table;
+}
+
+thread_local bool on_worker = false;
+thread_local uint64_t serving_unique = 0;
+thread_local uid_t serving_uid = 0;
+
+void IgnoreInterrupt(int) {}
+
+}  // namespace
+
+int InterruptSignal() { return kInterruptSignal; }
+
+bool InstallInterruptHandler() {
+  struct sigaction action {};
+  action.sa_handler = IgnoreInterrupt;  // no SA_RESTART: the wait must end
+  sigemptyset(&action.sa_mask);
+  return ::sigaction(kInterruptSignal, &action, nullptr) == 0;
+}
+
+LockWaits& LockWaits::Instance() {
+  static LockWaits waits;
+  return waits;
+}
+
+void LockWaits::SetBounds(int per_user, int total) {
+  Table& s = TheTable();
+  const std::lock_guard lock(s.mutex);
+  s.per_user_bound = per_user;
+  s.total_bound = total;
+}
+
+void LockWaits::Forward(uint64_t unique) {
+  Table& s = TheTable();
+  const std::lock_guard lock(s.mutex);
+  const auto waiter =
+      std::ranges::find_if(s.waiters, [&](const Waiter& w) { return w.unique == unique; });
+  if (waiter == s.waiters.end()) {
+    s.early[s.next_early++ % s.early.size()] = unique;
+    return;
+  }
+  waiter->interrupted = true;
+  ::pthread_kill(waiter->thread, kInterruptSignal);
+}
+
+void LockWaits::RepeatInterrupts() {
+  Table& s = TheTable();
+  const std::lock_guard lock(s.mutex);
+  for (const Waiter& waiter : s.waiters) {
+    if (waiter.interrupted) ::pthread_kill(waiter.thread, kInterruptSignal);
+  }
+}
+
+void LockWaits::Stop() {
+  Table& s = TheTable();
+  const std::lock_guard lock(s.mutex);
+  s.stopping = true;
+}
+
+int LockWaits::Waiting() {
+  Table& s = TheTable();
+  const std::lock_guard lock(s.mutex);
+  return static_cast<int>(s.waiters.size());
+}
+
+void SetServingRequest(uint64_t unique, uid_t uid) {
+  on_worker = true;
+  serving_unique = unique;
+  serving_uid = uid;
+}
+
+void ClearServingRequest() { serving_unique = 0; }
+
+LongWait::LongWait(bool may_last) {
+  if (!may_last || !on_worker) return;
+  Table& s = TheTable();
+  uid_ = serving_uid;
+  const std::lock_guard lock(s.mutex);
+  if (s.stopping || (serving_unique != 0 && std::ranges::find(s.early, serving_unique) != s.early.end())) {
+    state_ = kInterrupted;
+    return;
+  }
+  int& mine = s.by_user[uid_];
+  const bool bounded = s.total_bound > 0;
+  if (bounded && (static_cast<int>(s.waiters.size()) >= s.total_bound ||
+                  (uid_ != 0 && mine >= s.per_user_bound))) {
+    if (mine == 0) s.by_user.erase(uid_);
+    state_ = kRefused;
+    return;
+  }
+  ++mine;
+  s.waiters.push_back({serving_unique, ::pthread_self(), uid_, false});
+  state_ = kWaiting;
+}
+
+LongWait::~LongWait() {
+  if (state_ != kWaiting) return;
+  Table& s = TheTable();
+  const std::lock_guard lock(s.mutex);
+  const pthread_t me = ::pthread_self();
+  std::erase_if(s.waiters, [&](const Waiter& w) { return ::pthread_equal(w.thread, me); });
+  const auto mine = s.by_user.find(uid_);
+  if (mine != s.by_user.end() && --mine->second <= 0) s.by_user.erase(mine);
+}
+
+}  // namespace callerfs
