@@ -1,6 +1,7 @@
 #include "ops/direct_io.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,11 +42,18 @@ char* ThreadBuffer(size_t size) {
   return buffer.get();
 }
 
-ssize_t BouncedRead(int fd, char* buf, size_t size, off_t offset) {
-  char* aligned = ThreadBuffer(size);
-  if (aligned == nullptr) return -1;
-  const ssize_t count = ::pread(fd, aligned, size, offset);
-  if (count > 0) std::memcpy(buf, aligned, static_cast<size_t>(count));
+// pread(2) with preadv2's flags (RWF_NOWAIT: -1 with EAGAIN where the
+// read would have to wait), through the thread's aligned buffer when buf is
+// not aligned for O_DIRECT.
+ssize_t DirectRead(int fd, char* buf, size_t size, off_t offset, int rw_flags) {
+  char* target = buf;
+  if (Bounces(buf, O_DIRECT)) {
+    target = ThreadBuffer(size);
+    if (target == nullptr) return -1;
+  }
+  struct iovec iov = {target, size};
+  const ssize_t count = ::preadv2(fd, &iov, 1, offset, rw_flags);
+  if (count > 0 && target != buf) std::memcpy(buf, target, static_cast<size_t>(count));
   return count;
 }
 
@@ -56,10 +64,9 @@ ssize_t BouncedWrite(int fd, const char* buf, size_t size, off_t offset) {
   return ::pwrite(fd, aligned, size, offset);
 }
 
-// After the host refused a call without O_DIRECT from the caller (result -1,
-// errno EINVAL): a descriptor of the same file without O_DIRECT, for that
-// call, when fd has it. Otherwise none, with errno EINVAL again.
-UniqueFd WithoutDirect(int fd) {
+// A descriptor of the same file without O_DIRECT, for one call, when fd has
+// it. Otherwise none, with errno set to error.
+UniqueFd WithoutDirect(int fd, int error) {
   const int flags = ::fcntl(fd, F_GETFL);
   UniqueFd buffered(-1);
   if (flags != -1 && (flags & O_DIRECT) != 0) {
@@ -67,25 +74,51 @@ UniqueFd WithoutDirect(int fd) {
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     buffered.reset(::open(path, (flags & ~O_DIRECT) | O_CLOEXEC));
   }
-  errno = EINVAL;
+  errno = error;
   return buffered;
+}
+
+// A read for a caller who opened with O_DIRECT. A direct read on the host
+// takes the file's inode lock, and the caller may hold it: a write(2) into
+// the same host file from a mapping of this file holds it while the fault
+// on its source buffer becomes this read. So the direct read does not wait
+// (RWF_NOWAIT); where it would, the data comes through the page cache,
+// which takes no inode lock and holds what the host's file holds. Where
+// the host's file system cannot read without waiting, it reads as before.
+ssize_t DirectReadAt(int fd, char* buf, size_t size, off_t offset) {
+  const ssize_t count = DirectRead(fd, buf, size, offset, RWF_NOWAIT);
+  if (count != -1) return count;
+  if (errno == EOPNOTSUPP) return DirectRead(fd, buf, size, offset, 0);
+  if (errno != EAGAIN) return -1;  // an unaligned request: the host's EINVAL
+  const UniqueFd buffered = WithoutDirect(fd, EAGAIN);
+  // No O_DIRECT on the host descriptor (the caller set it since): it was a
+  // cache miss, and a buffered read may wait.
+  return ::pread(buffered ? buffered.get() : fd, buf, size, offset);
 }
 
 }  // namespace
 
 ssize_t ReadAt(int fd, char* buf, size_t size, off_t offset, int caller_flags) {
-  if (Bounces(buf, caller_flags)) return BouncedRead(fd, buf, size, offset);
+  if ((caller_flags & O_DIRECT) != 0) return DirectReadAt(fd, buf, size, offset);
   const ssize_t count = ::pread(fd, buf, size, offset);
-  if (count != -1 || errno != EINVAL || (caller_flags & O_DIRECT) != 0) return count;
-  const UniqueFd buffered = WithoutDirect(fd);
+  if (count != -1 || errno != EINVAL) return count;
+  const UniqueFd buffered = WithoutDirect(fd, EINVAL);
   return buffered ? ::pread(buffered.get(), buf, size, offset) : -1;
 }
 
-ssize_t WriteAt(int fd, const char* buf, size_t size, off_t offset, int caller_flags) {
+ssize_t WriteAt(int fd, const char* buf, size_t size, off_t offset, int caller_flags,
+                bool page_writeback) {
+  if (page_writeback && (caller_flags & O_DIRECT) != 0) {
+    // Pages of a mapping go back whole, also past the end of the file: the
+    // host would refuse such sizes on a direct descriptor, so they go
+    // through the page cache, as the host writes its own mapped pages.
+    const UniqueFd buffered = WithoutDirect(fd, EINVAL);
+    return ::pwrite(buffered ? buffered.get() : fd, buf, size, offset);
+  }
   if (Bounces(buf, caller_flags)) return BouncedWrite(fd, buf, size, offset);
   const ssize_t count = ::pwrite(fd, buf, size, offset);
   if (count != -1 || errno != EINVAL || (caller_flags & O_DIRECT) != 0) return count;
-  const UniqueFd buffered = WithoutDirect(fd);
+  const UniqueFd buffered = WithoutDirect(fd, EINVAL);
   return buffered ? ::pwrite(buffered.get(), buf, size, offset) : -1;
 }
 

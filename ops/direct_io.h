@@ -19,8 +19,10 @@
 namespace callerfs::ops {
 
 // pread(2) and pwrite(2) on fd, with their results and errno. caller_flags
-// are the caller's open flags as the request carries them.
+// are the caller's open flags as the request carries them; page_writeback
+// marks the kernel writing a mapped page back.
 ssize_t ReadAt(int fd, char* buf, size_t size, off_t offset, int caller_flags);
-ssize_t WriteAt(int fd, const char* buf, size_t size, off_t offset, int caller_flags);
+ssize_t WriteAt(int fd, const char* buf, size_t size, off_t offset, int caller_flags,
+                bool page_writeback);
 
 }  // namespace callerfs::ops

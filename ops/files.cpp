@@ -166,7 +166,7 @@ int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) 
 }
 
 int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-  return CountOf(WriteAt(FdOf(fi), buf, size, offset, fi->flags));
+  return CountOf(WriteAt(FdOf(fi), buf, size, offset, fi->flags, fi->writepage));
 }
 
 // Called on every close(2) of the caller's descriptor; the host descriptor

@@ -6,9 +6,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <grp.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -17,12 +20,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/actor.h"
 #include "tests/support/mount_fixture.h"
 
 namespace callerfs::testing {
@@ -440,11 +445,19 @@ TEST_F(FaultsTest, FileRenamedOnTheHostWhileOpenKeepsItsDescriptors) {
 }
 
 TEST_F(FaultsTest, TerminationSignalsUnmountAndExitCleanly) {
-  for (int signal : {SIGTERM, SIGINT}) {
-    SCOPED_TRACE(strsignal(signal));
-    if (signal != SIGTERM) {
+  struct Stop {
+    int signal;
+    bool single_thread;
+  };
+  for (const Stop stop : {Stop{SIGTERM, false}, Stop{SIGINT, false}, Stop{SIGTERM, true},
+                          Stop{SIGHUP, true}}) {
+    const int signal = stop.signal;
+    SCOPED_TRACE(std::string(strsignal(signal)) + (stop.single_thread ? ", -s" : ""));
+    if (signal != SIGTERM || stop.single_thread) {
       mirror_.Stop();
-      mirror_.Start();
+      MountOptions options;
+      if (stop.single_thread) options.extra_args = {"-s"};
+      mirror_.Start(options);
       ASSERT_FALSE(HasFatalFailure());
     }
     WriteFile(mirror_.src("open-during-exit"), "still here\n");
@@ -452,11 +465,15 @@ TEST_F(FaultsTest, TerminationSignalsUnmountAndExitCleanly) {
     // unmounting.
     const int fd = open(mirror_.mnt("open-during-exit").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0) << std::strerror(errno);
+    // The last request before the signal is a user's: the thread that
+    // served it still has that user's identity.
+    EXPECT_EQ(RunAs(1000, 1000, [&] { return access(mirror_.mnt("open-during-exit").c_str(), R_OK); }), 0);
     const pid_t daemon = mirror_.daemon_pid();
     const std::string mount_point = mirror_.mnt_dir();
     ASSERT_EQ(kill(daemon, signal), 0);
     EXPECT_TRUE(WaitForExitUnreaped(daemon, 10s)) << "the daemon did not exit";
     EXPECT_FALSE(MountedAt(mount_point)) << "the daemon exited and left its mount";
+    EXPECT_EQ(mirror_.Stderr().find("cannot return"), std::string::npos) << mirror_.Stderr();
     const int status = mirror_.SignalAndReap(signal);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     char buffer[16];
@@ -544,6 +561,353 @@ TEST_F(FaultsTest, KilledDaemonsMountCanBeUnmountedAndMountedAgain) {
   EXPECT_TRUE(fresh_status != -1 && WIFEXITED(fresh_status) && WEXITSTATUS(fresh_status) == 0)
       << "status " << fresh_status << ": " << ReadFile(mirror_.root() + "/fresh.log");
   EXPECT_FALSE(MountedAt(mount_point));
+}
+
+
+// ---- One user's ordinary calls never stall the mount for the others ----
+
+// Forks a child with the user's credentials that runs fn and exits with its
+// result, without waiting for it.
+pid_t SpawnAs(uid_t uid, gid_t gid, const std::function<int()>& fn) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(126);
+    _exit(fn());
+  }
+  return pid;
+}
+
+// Another user's stat and open+read of their own file: 0 when each answered
+// within 0.2 s, else which did not (or kStepTimedOut).
+int OtherUserAnswers(const Mirror& m) {
+  const std::string path = m.mnt("other-user/own");
+  Actor other(1001, 1001, {[path] {
+                auto start = Clock::now();
+                struct stat st;
+                if (stat(path.c_str(), &st) != 0) return 10;
+                if (Clock::now() - start > 200ms) return 11;
+                start = Clock::now();
+                char buffer[16];
+                const int fd = open(path.c_str(), O_RDONLY);
+                if (fd < 0 || read(fd, buffer, sizeof buffer) < 0) return 12;
+                close(fd);
+                return Clock::now() - start > 200ms ? 13 : 0;
+              }});
+  other.Start();
+  return other.Wait(5s);
+}
+
+struct StallCase {
+  const char* name;
+  // Starts the attack, checks the other user, ends the attack, checks after.
+  std::function<void(FaultsTest&, Mirror&)> run;
+};
+
+// Lowers the lease-break time and restores it in every path.
+class LeaseBreakTime {
+ public:
+  explicit LeaseBreakTime(int seconds) : saved_(ReadFile(kPath)) {
+    std::ofstream(kPath) << seconds;
+  }
+  ~LeaseBreakTime() { std::ofstream(kPath) << saved_; }
+
+ private:
+  static constexpr const char* kPath = "/proc/sys/fs/lease-break-time";
+  std::string saved_;
+};
+
+void ReadLeaseAgainstTwoWriteOpens(FaultsTest&, Mirror& m) {
+  const LeaseBreakTime lowered(30);
+  const std::string host = m.src("leased");
+  WriteFile(host, "lease\n", 0644);
+  ASSERT_EQ(chown(host.c_str(), 1000, 1000), 0);
+  // The holder ignores the break signal and keeps its lease.
+  Actor holder(1000, 1000, {[host] {
+                 signal(SIGIO, SIG_IGN);
+                 const int fd = open(host.c_str(), O_RDONLY);
+                 return fd >= 0 && fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? 0 : errno;
+               }, [] { return 0; }});
+  ASSERT_EQ(holder.Step(), 0);
+  std::vector<pid_t> writers;
+  for (int i = 0; i < 2; ++i) {
+    writers.push_back(SpawnAs(1000, 1000, [&] {
+      const int fd = open(m.mnt("leased").c_str(), O_WRONLY);
+      return fd >= 0 ? 0 : errno;
+    }));
+  }
+  std::this_thread::sleep_for(100ms);  // both opens wait in the daemon
+  EXPECT_EQ(OtherUserAnswers(m), 0);
+  holder.Finish();  // the lease goes with its holder
+  for (pid_t writer : writers) {
+    int status = 0;
+    EXPECT_TRUE(ReapWithin(writer, 10s, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+}
+
+// Each process writes into the host file from a mapping of the same file
+// opened with O_DIRECT through the mount: the write holds the host file's
+// lock while the fault on its source becomes a read in the daemon.
+void WriteFromADirectMappingOfTheSameFile(FaultsTest&, Mirror& m) {
+  const std::string host = m.src("direct-mapped");
+  const std::string data = Pattern(1 << 20, 'D');
+  WriteFile(host, data, 0644);
+  ASSERT_EQ(chown(host.c_str(), 1000, 1000), 0);
+  std::vector<pid_t> writers;
+  for (int i = 0; i < 2; ++i) {
+    writers.push_back(SpawnAs(1000, 1000, [&, i] {
+      const int direct = open(m.mnt("direct-mapped").c_str(), O_RDONLY | O_DIRECT);
+      const int target = open(host.c_str(), O_WRONLY);
+      if (direct < 0 || target < 0) return 1;
+      const size_t size = 1 << 20;
+      void* mapped = mmap(nullptr, size, PROT_READ, MAP_SHARED, direct, 0);
+      if (mapped == MAP_FAILED) return 2;
+      // Appends (taking the lock exclusively), then rewrites in place.
+      const ssize_t appended = pwrite(target, mapped, 64 << 10, size + i * (64 << 10));
+      const ssize_t rewrote = pwrite(target, mapped, size, 0);
+      return appended == (64 << 10) && rewrote == static_cast<ssize_t>(size) ? 0 : 3;
+    }));
+  }
+  EXPECT_EQ(OtherUserAnswers(m), 0);
+  for (pid_t writer : writers) {
+    int status = 0;
+    EXPECT_TRUE(ReapWithin(writer, 10s, &status)) << "a writer is still stuck";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  const std::string now = ReadFile(host);
+  EXPECT_TRUE(now.substr(0, data.size()) == data) << "the host file's data changed";
+  EXPECT_TRUE(ReadFile(m.mnt("direct-mapped")) == now);
+}
+
+// A FUSE mount below the base whose server never answers (it never reads
+// its device): every request into it waits until the device is closed.
+void TwentyRequestsInAFileSystemThatNeverAnswers(FaultsTest&, Mirror& m) {
+  const std::string dir = m.src("hung");
+  ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+  const int device = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  ASSERT_GE(device, 0) << std::strerror(errno);
+  const std::string options = "fd=" + std::to_string(device) +
+                              ",rootmode=40000,user_id=0,group_id=0,allow_other";
+  ASSERT_EQ(mount("hung", dir.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()), 0)
+      << std::strerror(errno);
+  std::vector<pid_t> stuck;
+  for (int i = 0; i < 20; ++i) {
+    stuck.push_back(SpawnAs(1000, 1000, [&, i] {
+      struct stat st;
+      return stat(m.mnt("hung/x" + std::to_string(i)).c_str(), &st) == 0 ? 0 : errno;
+    }));
+  }
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(OtherUserAnswers(m), 0);
+  close(device);  // ends the hung connection: every waiting request fails
+  umount2(dir.c_str(), MNT_DETACH);
+  for (pid_t pid : stuck) EXPECT_TRUE(ReapWithin(pid, 10s, nullptr));
+}
+
+void AThousandLockWaitersOfOneUser(FaultsTest&, Mirror& m) {
+  constexpr int kWaiters = 1000;
+  constexpr int kBound = 256;  // the default max_threads
+  const std::string file = m.mnt("locked");
+  WriteFile(m.src("locked"), "", 0666);
+  Actor holder(1000, 1000, {[file] {
+                 const int fd = open(file.c_str(), O_RDWR);
+                 struct flock lock {};
+                 lock.l_type = F_WRLCK;
+                 return fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
+               }, [] { return 0; }});
+  ASSERT_EQ(holder.Step(), 0);
+  std::vector<pid_t> waiters;
+  for (int i = 0; i < kWaiters; ++i) {
+    waiters.push_back(SpawnAs(1000, 1000, [file] {
+      const int fd = open(file.c_str(), O_RDWR);
+      struct flock lock {};
+      lock.l_type = F_WRLCK;
+      return fd >= 0 && fcntl(fd, F_SETLKW, &lock) == 0 ? 0 : errno;
+    }));
+  }
+  // Those past the bound get ENOLCK at once; the others wait.
+  int refused = 0;
+  for (auto deadline = Clock::now() + 60s; Clock::now() < deadline;) {
+    int status = 0;
+    const pid_t ended = waitpid(-1, &status, WNOHANG);
+    if (ended > 0) {
+      std::erase(waiters, ended);
+      if (WIFEXITED(status) && WEXITSTATUS(status) == ENOLCK) ++refused;
+      continue;
+    }
+    if (refused >= kWaiters - kBound) break;
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_GE(refused, kWaiters - kBound);
+  EXPECT_LT(ProcEntryCount(m.daemon_pid(), "task"), static_cast<size_t>(kBound));
+  EXPECT_EQ(OtherUserAnswers(m), 0);
+  holder.Finish();
+  for (pid_t pid : waiters) EXPECT_TRUE(ReapWithin(pid, 30s, nullptr));
+}
+
+// Each mirror's base holds the other's mount point: a path that crosses
+// them eight times holds workers in both daemons at once.
+void TwoMirrorsOfEachOther(FaultsTest&, Mirror&) {
+  Mirror a, b;
+  MountOptions whole;
+  whole.whole_tree = true;
+  a.Start(whole);
+  ASSERT_FALSE(::testing::Test::HasFatalFailure());
+  b.Start(whole);
+  ASSERT_FALSE(::testing::Test::HasFatalFailure());
+  std::string path = a.mnt_dir();
+  for (int level = 0; level < 8; ++level) path += (level % 2 == 0 ? b : a).mnt_dir();
+  const std::string target = path + "/etc/hostname";
+  Actor user(1000, 1000, {[target] {
+               struct stat st;
+               return stat(target.c_str(), &st) == 0 ? 0 : errno;
+             }});
+  user.Start();
+  EXPECT_EQ(user.Wait(10s), 0) << target;
+  user.Finish();
+  b.Stop();
+  a.Stop();
+}
+
+// Standard output is a pipe that nobody reads while a tree of two thousand
+// files is listed and stat'ed.
+void AnUnreadStandardOutput(FaultsTest&, Mirror&) {
+  const std::string fifo = "/tmp/callerfs-unread-" + std::to_string(getpid());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);  // keeps it open, unread
+  ASSERT_GE(reader, 0);
+  Mirror piped;
+  MountOptions options;
+  options.output_path = fifo;
+  piped.Start(options);
+  ASSERT_FALSE(::testing::Test::HasFatalFailure());
+  constexpr int kFiles = 2000;
+  for (int i = 0; i < kFiles; ++i) WriteFile(piped.src(std::to_string(10000 + i)), "", 0644);
+  Actor lister(0, 0, {[&] {
+                 for (int round = 0; round < 5; ++round) {
+                   for (int i = 0; i < kFiles; ++i) {
+                     struct stat st;
+                     if (stat(piped.mnt(std::to_string(10000 + i)).c_str(), &st) != 0) return errno;
+                   }
+                 }
+                 return 0;
+               }});
+  lister.Start();
+  EXPECT_EQ(lister.Wait(60s), 0) << "requests stalled behind the unread output";
+  EXPECT_EQ(OtherUserAnswers(piped), 0);
+  // Read it all now: whole lines in order, and how many were dropped.
+  std::string text;
+  char chunk[65536];
+  for (auto quiet_since = Clock::now(); Clock::now() - quiet_since < 500ms;) {
+    const ssize_t n = read(reader, chunk, sizeof chunk);
+    if (n > 0) {
+      text.append(chunk, static_cast<size_t>(n));
+      quiet_since = Clock::now();
+    } else {
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+  EXPECT_NE(text.find(" diagnostic lines dropped: standard output was not being read\n"),
+            std::string::npos);
+  int last = 0, out_of_order = 0;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t at = line.rfind('/');
+    if (line.rfind("Returning pair 0", 0) != 0 || at == std::string::npos) continue;
+    const int number = std::atoi(line.c_str() + at + 1);
+    if (number < 10000) continue;
+    if (number < last && last != 10000 + kFiles - 1) ++out_of_order;
+    last = number;
+  }
+  EXPECT_EQ(out_of_order, 0);
+  piped.Stop();
+  close(reader);
+  unlink(fifo.c_str());
+}
+
+TEST_F(FaultsTest, OneUsersBlockedRequestsNeverStallTheOthers) {
+  ASSERT_EQ(mkdir(mirror_.src("other-user").c_str(), 0755), 0);
+  WriteFile(mirror_.src("other-user/own"), "mine\n", 0600);
+  ASSERT_EQ(chown(mirror_.src("other-user/own").c_str(), 1001, 1001), 0);
+  const StallCase cases[] = {
+      {"a read lease against two write-opens", ReadLeaseAgainstTwoWriteOpens},
+      {"writes from an O_DIRECT mapping of the same file", WriteFromADirectMappingOfTheSameFile},
+      {"20 requests in a file system that never answers", TwentyRequestsInAFileSystemThatNeverAnswers},
+      {"1,000 lock waiters of one user", AThousandLockWaitersOfOneUser},
+      {"two mirrors of each other", TwoMirrorsOfEachOther},
+      {"standard output that nobody reads", AnUnreadStandardOutput},
+  };
+  for (const StallCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.run(*this, mirror_);
+    EXPECT_EQ(OtherUserAnswers(mirror_), 0) << "after the attack";
+  }
+}
+
+// An ext4 image with 20 % of its blocks reserved for root, loop-mounted below
+// the base; unmounted in every path.
+class ReservedImage {
+ public:
+  explicit ReservedImage(const Mirror& m) : image_(m.root() + "/reserved.img"), dir_(m.src("reserved")) {
+    if (mkdir(dir_.c_str(), 0777) != 0 || truncate(image_.c_str(), 0) != 0 && errno != ENOENT) return;
+    const int fd = open(image_.c_str(), O_WRONLY | O_CREAT, 0600);
+    if (fd < 0 || ftruncate(fd, 64 << 20) != 0) return;
+    close(fd);
+    if (RunProgram({"mkfs.ext4", "-q", "-F", "-m", "20", image_}) != 0) return;
+    mounted_ = RunProgram({"mount", "-o", "loop", image_, dir_}) == 0 && chmod(dir_.c_str(), 01777) == 0;
+  }
+  ReservedImage(const ReservedImage&) = delete;
+  ReservedImage& operator=(const ReservedImage&) = delete;
+  ~ReservedImage() {
+    if (!mounted_) return;
+    for (int attempt = 0; attempt < 50 && umount2(dir_.c_str(), 0) != 0; ++attempt) {
+      std::this_thread::sleep_for(100ms);  // the daemon's release may still be on its way
+    }
+    umount2(dir_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  unsigned long long FreeBytes() const {
+    struct statvfs st;
+    return statvfs(dir_.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.f_bfree) * st.f_frsize : 0;
+  }
+
+ private:
+  std::string image_, dir_;
+  bool mounted_ = false;
+};
+
+// The kernel writes a user's mapped pages back without naming the user:
+// the daemon acts for the opener, so the host keeps root's reserve.
+TEST_F(FaultsTest, WritebackOfAUsersMappedPagesKeepsRootsReservedBlocks) {
+  const ReservedImage image(mirror_);
+  ASSERT_TRUE(image.mounted());
+  const std::string fill = mirror_.mnt("reserved/fill"), mapped = mirror_.mnt("reserved/mapped");
+  EXPECT_EQ(RunAs(1000, 1000, [&] {
+              const int fd = open(fill.c_str(), O_WRONLY | O_CREAT, 0644);
+              const std::string chunk(1 << 20, 'f');
+              while (write(fd, chunk.data(), chunk.size()) > 0) {
+              }
+              const int error = errno;
+              close(fd);
+              return error == ENOSPC ? 0 : 1;
+            }),
+            0);
+  const unsigned long long reserve = image.FreeBytes();
+  ASSERT_GT(reserve, 8ull << 20);
+  const int result = RunAs(1000, 1000, [&] {
+    constexpr size_t kSize = 8 << 20;
+    const int fd = open(mapped.c_str(), O_RDWR | O_CREAT, 0644);
+    if (fd < 0 || ftruncate(fd, kSize) != 0) return 1;
+    void* map = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) return 2;
+    std::memset(map, 'm', kSize);
+    const int synced = msync(map, kSize, MS_SYNC);
+    const int closed = close(fd);
+    return synced == -1 || closed == -1 ? 0 : 3;  // the host's error reaches the user
+  });
+  EXPECT_EQ(result, 0) << "msync and close reported success";
+  EXPECT_GE(image.FreeBytes() + (1 << 20), reserve) << "the user's pages went into root's reserve";
+  EXPECT_TRUE(mirror_.WaitForNoTreeDescriptors());
 }
 
 }  // namespace

@@ -212,10 +212,13 @@ void Mirror::Stop() {
       ADD_FAILURE() << "the daemon holds more descriptors than after mounting ("
                     << baseline_descriptors_.size() << "):" << now;
     }
-    Unmount();
+    // The daemon unmounts on its own at SIGTERM: nothing detaches behind it.
+    kill(daemon_pid_, SIGTERM);
     const int status = ReapWithTimeout(10s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "callerfs ended with " << Describe(status) << ": " << Stderr();
+    EXPECT_FALSE(IsMounted()) << "callerfs exited and left its mount";
+    if (IsMounted()) Unmount();
   } else if (!mnt_.empty() && IsMounted()) {
     RunProgram({"fusermount", "-u", "-z", mnt_});
   }
