@@ -39,6 +39,12 @@ Queue& TheQueue() {
   return *queue;
 }
 
+int DroppedNotice(char* buffer, size_t size, uint64_t dropped) {
+  return std::snprintf(buffer, size,
+                       "callerfs: %llu diagnostic lines dropped: standard output was not being read\n",
+                       static_cast<unsigned long long>(dropped));
+}
+
 void WriteAll(const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -57,8 +63,15 @@ void WriterLoop() {
   out.reserve(kQueueBytes);
   std::unique_lock lock(q.mutex);
   for (;;) {
-    q.changed.wait(lock, [&] { return !q.pending.empty() || q.stopping; });
-    if (q.pending.empty()) return;
+    q.changed.wait(lock, [&] { return !q.pending.empty() || q.dropped > 0 || q.stopping; });
+    if (q.dropped > 0) {
+      // Output drains again: say how many lines it missed, where they were.
+      char notice[128];
+      const int length = DroppedNotice(notice, sizeof notice, q.dropped);
+      q.pending.append(notice, static_cast<size_t>(length));
+      q.dropped = 0;
+    }
+    if (q.pending.empty()) return;  // stopping, all written
     out.swap(q.pending);
     q.writing = true;
     lock.unlock();
@@ -76,10 +89,7 @@ void Enqueue(const char* line, size_t length) {
   const std::lock_guard lock(q.mutex);
   size_t notice_length = 0;
   if (q.dropped > 0) {
-    notice_length = static_cast<size_t>(std::snprintf(
-        notice, sizeof notice,
-        "callerfs: %llu diagnostic lines dropped: standard output was not being read\n",
-        static_cast<unsigned long long>(q.dropped)));
+    notice_length = static_cast<size_t>(DroppedNotice(notice, sizeof notice, q.dropped));
   }
   if (q.pending.size() + notice_length + length > kQueueBytes) {
     ++q.dropped;

@@ -571,6 +571,7 @@ TEST_F(FaultsTest, KilledDaemonsMountCanBeUnmountedAndMountedAgain) {
 pid_t SpawnAs(uid_t uid, gid_t gid, const std::function<int()>& fn) {
   const pid_t pid = fork();
   if (pid == 0) {
+    closefrom(3);  // nothing of the test's (a FUSE device, say) stays alive in it
     if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(126);
     _exit(fn());
   }
@@ -679,28 +680,35 @@ void WriteFromADirectMappingOfTheSameFile(FaultsTest&, Mirror& m) {
   EXPECT_TRUE(ReadFile(m.mnt("direct-mapped")) == now);
 }
 
-// A FUSE mount below the base whose server never answers (it never reads
-// its device): every request into it waits until the device is closed.
+// FUSE mounts below the base whose server never answers (it never reads its
+// device): every request into them waits until the device is closed.
 void TwentyRequestsInAFileSystemThatNeverAnswers(FaultsTest&, Mirror& m) {
-  const std::string dir = m.src("hung");
-  ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
-  const int device = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-  ASSERT_GE(device, 0) << std::strerror(errno);
-  const std::string options = "fd=" + std::to_string(device) +
-                              ",rootmode=40000,user_id=0,group_id=0,allow_other";
-  ASSERT_EQ(mount("hung", dir.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()), 0)
-      << std::strerror(errno);
+  constexpr int kRequests = 20;
+  std::vector<int> devices;
+  for (int i = 0; i < kRequests; ++i) {
+    const std::string dir = m.src("hung" + std::to_string(i));
+    ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+    devices.push_back(open("/dev/fuse", O_RDWR | O_CLOEXEC));
+    ASSERT_GE(devices.back(), 0) << std::strerror(errno);
+    const std::string options = "fd=" + std::to_string(devices.back()) +
+                                ",rootmode=40000,user_id=0,group_id=0,allow_other";
+    ASSERT_EQ(mount("hung", dir.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()), 0)
+        << std::strerror(errno);
+  }
   std::vector<pid_t> stuck;
-  for (int i = 0; i < 20; ++i) {
+  for (int i = 0; i < kRequests; ++i) {
     stuck.push_back(SpawnAs(1000, 1000, [&, i] {
       struct stat st;
-      return stat(m.mnt("hung/x" + std::to_string(i)).c_str(), &st) == 0 ? 0 : errno;
+      return stat(m.mnt("hung" + std::to_string(i) + "/x").c_str(), &st) == 0 ? 0 : errno;
     }));
   }
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(OtherUserAnswers(m), 0);
-  close(device);  // ends the hung connection: every waiting request fails
-  umount2(dir.c_str(), MNT_DETACH);
+  EXPECT_GT(ProcEntryCount(m.daemon_pid(), "task"), static_cast<size_t>(kRequests));
+  for (int i = 0; i < kRequests; ++i) {
+    close(devices[i]);  // ends the hung connection: every waiting request fails
+    umount2(m.src("hung" + std::to_string(i)).c_str(), MNT_DETACH);
+  }
   for (pid_t pid : stuck) EXPECT_TRUE(ReapWithin(pid, 10s, nullptr));
 }
 
@@ -781,6 +789,9 @@ void AnUnreadStandardOutput(FaultsTest&, Mirror&) {
   options.output_path = fifo;
   piped.Start(options);
   ASSERT_FALSE(::testing::Test::HasFatalFailure());
+  ASSERT_EQ(mkdir(piped.src("other-user").c_str(), 0755), 0);
+  WriteFile(piped.src("other-user/own"), "mine\n", 0600);
+  ASSERT_EQ(chown(piped.src("other-user/own").c_str(), 1001, 1001), 0);
   constexpr int kFiles = 2000;
   for (int i = 0; i < kFiles; ++i) WriteFile(piped.src(std::to_string(10000 + i)), "", 0644);
   Actor lister(0, 0, {[&] {
@@ -849,7 +860,7 @@ TEST_F(FaultsTest, OneUsersBlockedRequestsNeverStallTheOthers) {
 class ReservedImage {
  public:
   explicit ReservedImage(const Mirror& m) : image_(m.root() + "/reserved.img"), dir_(m.src("reserved")) {
-    if (mkdir(dir_.c_str(), 0777) != 0 || truncate(image_.c_str(), 0) != 0 && errno != ENOENT) return;
+    if (mkdir(dir_.c_str(), 0777) != 0) return;
     const int fd = open(image_.c_str(), O_WRONLY | O_CREAT, 0600);
     if (fd < 0 || ftruncate(fd, 64 << 20) != 0) return;
     close(fd);
