@@ -93,7 +93,7 @@ __attribute__((visibility("default"))) int mkdirat(int dir, const char* name, mo
   if (result == 0 && EndsWith(name, ".swap-dir")) {
     const AsRoot root;
     renameat(dir, name, dir, (std::string(name) + ".moved").c_str());
-    symlinkat((PathOf(dir) + "/victim-dir").c_str(), dir, name);
+    if (symlinkat((PathOf(dir) + "/victim-dir").c_str(), dir, name) != 0) perror("swap probe");
   }
   return result;
 }
