@@ -60,8 +60,9 @@ constexpr char kShowsWrongOwner[] =
     "is refused: files would show an owner or mode they do not have on the host";
 constexpr char kLinksUnchanged[] = "is not supported: symbolic links are passed through unchanged";
 // The thread pool ends an interrupted lock wait by signalling the waiting
-// thread with SIGUSR1; the library's own interrupt handling would send
-// signals the pool neither expects nor reaps.
+// thread with SIGUSR1; the library's own interrupt handling (intr) would
+// signal the same threads, with a signal of its choosing, at moments the pool
+// does not account for.
 constexpr char kLoopOwnsInterrupts[] =
     "is refused: callerfs's request loop handles interrupted requests itself (with SIGUSR1)";
 constexpr Refusal kRefusals[] = {

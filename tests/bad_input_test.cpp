@@ -333,7 +333,7 @@ TEST_F(StartupErrorsTest, CommandLinesAnsweredWithoutMounting) {
     EXPECT_FALSE(MountedAt(mnt));
     // The library's part of the help leaves out what callerfs refuses or takes.
     if (c.args != std::vector<std::string>{"--help"}) continue;
-    for (const char* refused_option : {"uid=N", "umask=M", "subdir=DIR", "rellinks", "(off)"}) {
+    for (const char* refused_option : {"uid=N", "umask=M", "subdir=DIR", "rellinks", "(off)", "intr"}) {
       EXPECT_EQ(text.find(refused_option), std::string::npos) << refused_option;
     }
   }
