@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -27,37 +28,80 @@ namespace {
 enum Key {
   kModules,
   kSubdir,
-  kRelLinks,
   kMaxFilesPerUser,
   kMaxThreads,
   kNoFail,
-  kOwnership,
   kCoherent,
+  kRefused,  // one of kRefusals
   // Noted in CommandLine and kept for the library:
   kHelp,
   kVersion,
   kForeground,
   kSingleThread,
   kAllowOther,
+  kAllowRoot,
   kDefaultPermissions,
   kFsname,
   kSubtype,
   kMaxWrite,
   kAutoCache,
+  kNoAutoCache,
+  kKernelCache,
+  kDirectIo,
   kNonempty,
 };
 
-const fuse_opt kOptions[] = {
+// Options refused whatever else the line says, each with the reason its line
+// gives. An option ending in "=" stands for any value.
+struct Refusal {
+  const char* option;
+  const char* reason;
+};
+constexpr char kShowsWrongOwner[] =
+    "is refused: files would show an owner or mode they do not have on the host";
+constexpr char kLinksUnchanged[] = "is not supported: symbolic links are passed through unchanged";
+// The thread pool ends an interrupted lock wait by signalling the waiting
+// thread with SIGUSR1; the library's own interrupt handling (intr) would
+// signal the same threads, with a signal of its choosing, at moments the pool
+// does not account for.
+constexpr char kLoopOwnsInterrupts[] =
+    "is refused: callerfs's request loop handles interrupted requests itself (with SIGUSR1)";
+constexpr Refusal kRefusals[] = {
+    // The library would show every file with this owner, group or mode, and
+    // default_permissions would then judge callers by it, not by the host's
+    // owners and modes.
+    {"uid=", kShowsWrongOwner},
+    {"gid=", kShowsWrongOwner},
+    {"umask=", kShowsWrongOwner},
+    {"rellinks", kLinksUnchanged},
+    {"norellinks", kLinksUnchanged},
+    {"intr", kLoopOwnsInterrupts},
+    {"intr_signal=", kLoopOwnsInterrupts},
+};
+
+// Pairs of options that ask for opposite things of the page cache.
+struct Contradiction {
+  bool CommandLine::*first;
+  const char* first_name;
+  bool CommandLine::*second;
+  const char* second_name;
+  const char* reason;
+};
+constexpr Contradiction kContradictions[] = {
+    {&CommandLine::coherent, "coherent", &CommandLine::auto_cache, "auto_cache",
+     "coherent reads every file from the host, auto_cache keeps its pages across opens"},
+    {&CommandLine::coherent, "coherent", &CommandLine::kernel_cache, "kernel_cache",
+     "coherent reads every file from the host, kernel_cache keeps its pages whatever the host writes"},
+    {&CommandLine::direct_io, "direct_io", &CommandLine::kernel_cache, "kernel_cache",
+     "direct_io bypasses the page cache that kernel_cache would keep"},
+};
+
+constexpr fuse_opt kKnownOptions[] = {
     FUSE_OPT_KEY("modules=", kModules),
     FUSE_OPT_KEY("subdir=", kSubdir),
-    FUSE_OPT_KEY("rellinks", kRelLinks),
-    FUSE_OPT_KEY("norellinks", kRelLinks),
     FUSE_OPT_KEY("max_files_per_user=", kMaxFilesPerUser),
     FUSE_OPT_KEY("max_threads=", kMaxThreads),
     FUSE_OPT_KEY("nofail", kNoFail),
-    FUSE_OPT_KEY("uid=", kOwnership),
-    FUSE_OPT_KEY("gid=", kOwnership),
-    FUSE_OPT_KEY("umask=", kOwnership),
     FUSE_OPT_KEY("coherent", kCoherent),
     FUSE_OPT_KEY("-h", kHelp),
     FUSE_OPT_KEY("--help", kHelp),
@@ -69,18 +113,38 @@ const fuse_opt kOptions[] = {
     FUSE_OPT_KEY("debug", kForeground),
     FUSE_OPT_KEY("-s", kSingleThread),
     FUSE_OPT_KEY("allow_other", kAllowOther),
+    FUSE_OPT_KEY("allow_root", kAllowRoot),
     FUSE_OPT_KEY("default_permissions", kDefaultPermissions),
     FUSE_OPT_KEY("fsname=", kFsname),
     FUSE_OPT_KEY("subtype=", kSubtype),
     FUSE_OPT_KEY("max_write=", kMaxWrite),
     FUSE_OPT_KEY("auto_cache", kAutoCache),
-    FUSE_OPT_KEY("noauto_cache", kAutoCache),
+    FUSE_OPT_KEY("noauto_cache", kNoAutoCache),
+    FUSE_OPT_KEY("kernel_cache", kKernelCache),
+    FUSE_OPT_KEY("direct_io", kDirectIo),
     FUSE_OPT_KEY("nonempty", kNonempty),
-    FUSE_OPT_END,
 };
 
 // More serving threads than this would only exhaust the host's tasks.
 constexpr long kMostThreads = 65536;
+// What fuse_opt_parse matches: the options above and the refused ones.
+constexpr auto kOptions = [] {
+  std::array<fuse_opt, std::size(kKnownOptions) + std::size(kRefusals) + 1> all{};
+  size_t next = 0;
+  for (const fuse_opt& option : kKnownOptions) all[next++] = option;
+  for (const Refusal& refusal : kRefusals) all[next++] = FUSE_OPT_KEY(refusal.option, kRefused);
+  all[next] = FUSE_OPT_END;
+  return all;
+}();
+
+// The refusal whose option arg is.
+const Refusal& RefusalOf(std::string_view arg) {
+  for (const Refusal& refusal : kRefusals) {
+    const std::string_view option(refusal.option);
+    if (option.ends_with('=') ? arg.starts_with(option) : arg == option) return refusal;
+  }
+  return kRefusals[0];  // unreachable: fuse_opt_parse matched one of them
+}
 
 struct ParseState {
   CommandLine* line;
@@ -135,11 +199,15 @@ void NoteOption(CommandLine& line, int key) {
     case kForeground: line.foreground = true; break;
     case kSingleThread: line.single_thread = true; break;
     case kAllowOther: line.allow_other = true; break;
+    case kAllowRoot: line.allow_root = true; break;
     case kDefaultPermissions: line.default_permissions = true; break;
     case kFsname: line.fsname_given = true; break;
     case kSubtype: line.subtype_given = true; break;
     case kMaxWrite: line.max_write_given = true; break;
-    case kAutoCache: line.auto_cache_given = true; break;
+    case kAutoCache: line.auto_cache_given = line.auto_cache = true; break;
+    case kNoAutoCache: line.auto_cache_given = true; break;
+    case kKernelCache: line.kernel_cache = true; break;
+    case kDirectIo: line.direct_io = true; break;
     case kNonempty: line.nonempty = true; break;
     default: break;
   }
@@ -157,9 +225,8 @@ int Process(void* data, const char* arg, int key, fuse_args* out) {
       case kSubdir:
         state.subdir = std::string(arg + std::strlen("subdir="));
         return 0;
-      case kRelLinks:
-        return Refuse(state, std::string("the option ") + arg +
-                                 " is not supported: symbolic links are passed through unchanged");
+      case kRefused:
+        return Refuse(state, std::string("the option ") + arg + " " + RefusalOf(arg).reason);
       case kMaxFilesPerUser:
         if (TakeCount(arg, state.line->max_files_per_user, state.error) != 0) return -1;
         if (state.line->max_files_per_user == 0) {
@@ -173,13 +240,13 @@ int Process(void* data, const char* arg, int key, fuse_args* out) {
                                    std::to_string(kMostThreads) + " threads");
         }
         return 0;
-      case kOwnership:
-        // The library would show every file with this owner, group or mode,
-        // and default_permissions would then judge callers by it, not by
-        // the host's owners and modes.
-        return Refuse(state, std::string("the option ") + arg +
-                                 " is refused: files would show an owner or mode they do not have "
-                                 "on the host");
+      case kMaxWrite:
+        if (long bytes = -1; TakeCount(arg, bytes, state.error) == 0 && bytes == 0) {
+          return Refuse(state, std::string(arg) + ": no write could carry any data");
+        }
+        state.error.clear();  // not a count: the library names it in its own words
+        NoteOption(*state.line, key);
+        return 1;
       case kFsname:
         if (arg[std::strlen("fsname=")] == '\0') {
           return Refuse(state, "fsname= names nothing: give a name, or leave it out to show the source");
@@ -237,7 +304,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
   fuse_args args = FUSE_ARGS_INIT(static_cast<int>(given.size()) - 1, given.data());
   fuse_args& out = line.library_args;
   out = FUSE_ARGS_INIT(0, nullptr);
-  if (fuse_opt_parse(&args, &state, kOptions, Process) == -1) {
+  if (fuse_opt_parse(&args, &state, kOptions.data(), Process) == -1) {
     error = state.error.empty() ? "cannot parse the command line" : state.error;
     return false;
   }
@@ -263,12 +330,17 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
     line.base = *state.subdir;
   }
 
+  for (const Contradiction& pair : kContradictions) {
+    if (line.*pair.first && line.*pair.second) {
+      return fail(std::string("the options ") + pair.first_name + " and " + pair.second_name +
+                  " contradict each other: " + pair.reason);
+    }
+  }
+
   std::vector<std::string>& positionals = state.positionals;
-  // Name the first argument beyond SOURCE (when subdir= does not give the
-  // base) and MOUNTPOINT, the last one.
+  // SOURCE and MOUNTPOINT come first: what follows them is the stray one.
   if (positionals.size() > 2) {
-    return fail("unexpected argument '" + positionals[state.subdir_module ? 0 : 1] +
-                "': give at most SOURCE and MOUNTPOINT");
+    return fail("unexpected argument '" + positionals[2] + "': give at most SOURCE and MOUNTPOINT");
   }
   if (positionals.size() == 2) {
     if (state.subdir_module) {
@@ -343,7 +415,9 @@ bool AddDefaultOptions(CommandLine& line) {
 }
 
 void WarnAboutRisks(const CommandLine& line) {
-  if (line.allow_other && !line.default_permissions) {
+  // With allow_root as well the library refuses the pair in its own line;
+  // a warning beside it would only distract.
+  if (line.allow_other && !line.allow_root && !line.default_permissions) {
     std::fprintf(stderr,
                  "callerfs: warning: allow_other without default_permissions: the host checks "
                  "every request as its caller, but the kernel does not check cached attributes "
@@ -359,8 +433,15 @@ void WarnAboutRisks(const CommandLine& line) {
 
 bool CheckMountPoint(const CommandLine& line, std::string& error) {
   struct statx st;
-  if (line.mountpoint.empty() ||
-      ::statx(AT_FDCWD, line.mountpoint.c_str(), 0, STATX_TYPE, &st) != 0) {
+  if (line.mountpoint.empty()) return true;
+  if (::statx(AT_FDCWD, line.mountpoint.c_str(), 0, STATX_TYPE, &st) != 0) {
+    if (errno == ENOTCONN) {
+      // A FUSE mount whose daemon ended without unmounting: nothing can be
+      // mounted there until it is detached.
+      error = line.mountpoint + " is a dead mount (its daemon ended without unmounting): clear it with "
+              "fusermount -u " + line.mountpoint + ", and mount with -o auto_unmount to avoid it next time";
+      return false;
+    }
     return true;  // missing or unreachable: the library says so in its own words
   }
   if (!S_ISDIR(st.stx_mode)) {

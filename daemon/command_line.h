@@ -31,6 +31,10 @@ struct CommandLine {
   bool subtype_given = false;         // -o subtype=
   bool max_write_given = false;       // -o max_write=
   bool auto_cache_given = false;      // -o auto_cache or noauto_cache
+  bool auto_cache = false;            // -o auto_cache itself
+  bool kernel_cache = false;          // -o kernel_cache
+  bool direct_io = false;             // -o direct_io
+  bool allow_root = false;            // -o allow_root
   bool nonempty = false;              // -o nonempty
   // -o max_files_per_user=N (taken off the library's line); -1 when not given.
   long max_files_per_user = -1;
@@ -42,9 +46,11 @@ struct CommandLine {
 };
 
 // Parses argv. False with a one-line reason in error when the line cannot
-// work or would mislead: a stray positional argument, or an option that
-// defeats the ownership model (uid=, gid=, umask=); other errors are left to
-// the library, which reports its own.
+// work or would mislead: a stray positional argument, an option that
+// defeats the ownership model (uid=, gid=, umask=), one the daemon's own
+// request loop cannot honour (intr, intr_signal=), or two options that
+// contradict each other (coherent or direct_io with a kept page cache);
+// other errors are left to the library, which reports its own.
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error);
 
 // Adds what every mount should have unless the command line says otherwise:
@@ -64,9 +70,10 @@ std::string AbsolutePath(const std::string& path);
 // "--" before the mount point.
 bool AddLibraryOption(CommandLine& line, const char* option);
 
-// False with a one-line reason when the mount point is not a directory, or
-// is already a mount point and nonempty was not given. Must run before
-// mounting.
+// False with a one-line reason when the mount point is not a directory, is
+// already a mount point and nonempty was not given, or is a dead mount left
+// by a daemon that ended without unmounting (the line gives the command
+// that clears it). Must run before mounting.
 bool CheckMountPoint(const CommandLine& line, std::string& error);
 
 // One warning line on standard error for each risky choice: allow_other

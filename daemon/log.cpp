@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 namespace callerfs {
 namespace {
@@ -61,17 +63,50 @@ void LogLockServerMissing(const std::string& reason) {
            reason.c_str());
 }
 
-void LogFailedRequest(int error, const char* what) noexcept {
+namespace {
+
+// What failed requests are counted by: whose, which slot, which error.
+struct FailureKey {
+  uid_t uid;
+  std::string_view operation;
+  int error;
+  bool operator==(const FailureKey&) const = default;
+};
+struct FailureKeyHash {
+  size_t operator()(const FailureKey& key) const noexcept {
+    return std::hash<std::string_view>()(key.operation) ^ (size_t{key.uid} << 16) ^
+           static_cast<size_t>(key.error);
+  }
+};
+
+}  // namespace
+
+void LogFailedRequest(const char* operation, const char* path, int error, const char* what) noexcept {
+  static KeyedRateLimit<FailureKey, FailureKeyHash> per_kind(std::chrono::minutes(1));
   const fuse_context* context = fuse_get_context();
   const unsigned uid = context != nullptr ? context->uid : 0;
   const int pid = context != nullptr ? context->pid : 0;
-  char reason[256];
-  if (what != nullptr) {
-    std::snprintf(reason, sizeof reason, "%s (%s)", std::strerror(error), what);
-  } else {
-    std::snprintf(reason, sizeof reason, "%s", std::strerror(error));
+  std::optional<unsigned long> held_back;
+  try {
+    held_back = per_kind.Admit({uid, operation, error}, RateLimit::Clock::now());
+  } catch (...) {
+    return;  // no memory or mutex for the bookkeeping: skip the line
   }
-  Event(LOG_ERR, "a request of uid %u (pid %d) failed: %s", uid, pid, reason);
+  if (!held_back) return;
+  char reason[256];
+  std::snprintf(reason, sizeof reason, "%s%s%s%s", std::strerror(error), what != nullptr ? " (" : "",
+                what != nullptr ? what : "", what != nullptr ? ")" : "");
+  char more[96] = "";
+  if (*held_back > 0) {
+    std::snprintf(more, sizeof more, "; %lu more like it since the last such line not logged", *held_back);
+  }
+  // A name may hold any byte but "/" and NUL: control bytes must not break the line.
+  char shown[512] = "";
+  if (path != nullptr) {
+    std::snprintf(shown, sizeof shown, " %s", path);
+    for (char& c : shown) c = (c > 0 && c < ' ') || c == '\x7f' ? '?' : c;
+  }
+  Event(LOG_ERR, "%s%s by uid %u (pid %d) failed: %s%s", operation, shown, uid, pid, reason, more);
 }
 
 void LogDescriptorCapReached(uid_t uid, long cap) noexcept {
@@ -126,16 +161,5 @@ void LogUnmountFailed(const std::string& mountpoint) {
         mountpoint.c_str(), mountpoint.c_str());
 }
 
-bool RateLimit::Allow(uid_t key, Clock::time_point now) {
-  std::lock_guard guard(lock_);
-  if (last_.size() > kForgetAbove) {
-    std::erase_if(last_, [&](const auto& entry) { return now - entry.second >= period_; });
-  }
-  const auto [entry, first] = last_.try_emplace(key, now);
-  if (first) return true;
-  if (now - entry->second < period_) return false;
-  entry->second = now;
-  return true;
-}
 
 }  // namespace callerfs

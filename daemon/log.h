@@ -8,7 +8,9 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -34,10 +36,13 @@ void LogOwnMountVisible(const char* why);
 // standard error, which at start-up is still the terminal, and to the log.
 void LogLockServerMissing(const std::string& reason);
 
-// A request failed for a reason that is not the caller's doing: error is
-// the positive errno returned (EIO, ENOMEM); what is the text of an
-// exception caught instead, or null.
-void LogFailedRequest(int error, const char* what) noexcept;
+// A request failed for a reason that is not the caller's doing: operation
+// is the slot's name ("open"), path the request's path or null, error the
+// positive errno returned (EIO, ENOMEM), what the text of an exception caught
+// instead, or null. At most one line a minute per (uid, operation, error):
+// a program retrying in a loop must not flood the log; the line that passes
+// counts those left out since the last one.
+void LogFailedRequest(const char* operation, const char* path, int error, const char* what) noexcept;
 
 // A user's open was refused at the per-user descriptor cap. At most one line
 // per user per minute: a program retrying in a loop must not flood the log.
@@ -58,16 +63,45 @@ void LogUnmountFailed(const std::string& mountpoint);
 // passes. Thread-safe. Keys not seen for a period are forgotten once many
 // have gathered.
 class RateLimit {
+// Allows one event per key in each period, and counts those it holds back;
+// the first event of a key always passes. Thread-safe. Keys not seen for a
+// period are forgotten once many have gathered.
+template <typename Key, typename Hash = std::hash<Key>>
+class KeyedRateLimit {
  public:
   using Clock = std::chrono::steady_clock;
-  explicit RateLimit(Clock::duration period) : period_(period) {}
-  bool Allow(uid_t key, Clock::time_point now);
+  explicit KeyedRateLimit(Clock::duration period) : period_(period) {}
+
+  // When the event may be logged, how many of its key were held back since
+  // the last one that was; nothing when it is held back itself.
+  std::optional<unsigned long> Admit(const Key& key, Clock::time_point now) {
+    std::lock_guard guard(lock_);
+    if (last_.size() > kForgetAbove) {
+      std::erase_if(last_, [&](const auto& entry) { return now - entry.second.admitted >= period_; });
+    }
+    const auto [entry, first] = last_.try_emplace(key, Seen{now, 0});
+    if (first) return 0;
+    Seen& seen = entry->second;
+    if (now - seen.admitted < period_) {
+      ++seen.held_back;
+      return std::nullopt;
+    }
+    const unsigned long held_back = seen.held_back;
+    seen = {now, 0};
+    return held_back;
+  }
+  bool Allow(const Key& key, Clock::time_point now) { return Admit(key, now).has_value(); }
 
  private:
+  struct Seen {
+    Clock::time_point admitted;
+    unsigned long held_back;
+  };
   static constexpr size_t kForgetAbove = 4096;
   const Clock::duration period_;
   std::mutex lock_;  // guards last_
-  std::unordered_map<uid_t, Clock::time_point> last_;
+  std::unordered_map<Key, Seen, Hash> last_;
 };
+using RateLimit = KeyedRateLimit<uid_t>;
 
 }  // namespace callerfs

@@ -78,6 +78,8 @@ constexpr HelpFix kHelpFixes[] = {
     {"[subdir]", ""},
     {"-o subdir=", ""},
     {"-o [no]rellinks", ""},
+    {"-o intr ", ""},
+    {"-o intr_signal=", ""},
 };
 
 std::string FixedLibraryHelp(std::string_view text) {

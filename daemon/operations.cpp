@@ -1,7 +1,9 @@
 #include "daemon/operations.h"
 
+#include <array>
 #include <cerrno>
 #include <new>
+#include <string_view>
 #include <system_error>
 #include <tuple>
 #include <type_traits>
@@ -51,43 +53,73 @@ bool TakeIdentity(Args... args) {
   }
 }
 
-// The path a handler gets first, for the status report; nullptr for those
-// that work from fh alone.
-template <typename First, typename... Rest>
-const char* PathOf(First first, Rest...) {
-  if constexpr (std::is_same_v<First, const char*>) {
+// The FUSE library is C: no exception may unwind into it. The registry throws
+// only when its mutex cannot be taken or memory runs out.
+template <auto Handler, Identity kIdentity = Identity::kCaller>
+struct Shielded;
+
+// The slot a handler fills, for log lines: ops::Getattr fills "getattr".
+// Read from the handler's name as the compiler spells the template argument
+// (GCC: "[with auto Handler = callerfs::ops::Getattr]", Clang: "[Handler =
+// &callerfs::ops::Getattr]"), so the table below needs no list of names.
+template <auto Handler>
+constexpr std::string_view HandlerName() {
+  const std::string_view signature = __PRETTY_FUNCTION__;
+  const size_t start = signature.find("ops::", signature.find("Handler = ")) + 5;
+  size_t end = start;
+  while (end < signature.size() && signature[end] != ';' && signature[end] != ']') ++end;
+  return signature.substr(start, end - start);
+}
+template <auto Handler>
+constexpr auto kSlotName = [] {
+  std::array<char, HandlerName<Handler>().size() + 1> name{};
+  for (size_t i = 0; i + 1 < name.size(); ++i) {
+    const char c = HandlerName<Handler>()[i];
+    name[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return name;
+}();
+static_assert(std::string_view(kSlotName<ops::Getattr>.data()) == "getattr");
+
+// The path a request names, for log lines and the status report: the
+// handler's first argument,
+// except for symlink, whose first is the link's text; none for handlers that
+// take no path.
+template <auto Handler, typename First, typename... Rest>
+const char* RequestPath(First first, Rest... rest) {
+  if constexpr (std::string_view(kSlotName<Handler>.data()) == "symlink") {
+    return std::get<0>(std::tuple(rest...));
+  } else if constexpr (std::is_same_v<First, const char*>) {
     return first;
   } else {
     return nullptr;
   }
 }
 
-// The FUSE library is C: no exception may unwind into it. The registry throws
-// only when its mutex cannot be taken or memory runs out.
-template <auto Handler, Identity kIdentity = Identity::kCaller>
-struct Shielded;
-
 template <typename... Args, int (*Handler)(Args...), Identity kIdentity>
 struct Shielded<Handler, kIdentity> {
   static int Call(Args... args) noexcept {
-    const ServingPath serving(PathOf(args...));
+    const ServingPath serving(RequestPath<Handler>(args...));
+    const auto log_failure = [&](int error, const char* what) noexcept {
+      LogFailedRequest(kSlotName<Handler>.data(), RequestPath<Handler>(args...), error, what);
+    };
     try {
       if (!TakeIdentity<kIdentity>(args...)) {
-        LogFailedRequest(EPERM, "cannot take the caller's identity");
+        log_failure(EPERM, "cannot take the caller's identity");
         return CountedResult(-EPERM);
       }
       const int result = Handler(args...);
       // Errors of the host or the daemon, not of the caller's request.
-      if (result == -EIO || result == -ENOMEM) LogFailedRequest(-result, nullptr);
+      if (result == -EIO || result == -ENOMEM) log_failure(-result, nullptr);
       return CountedResult(result);
     } catch (const std::bad_alloc&) {
-      LogFailedRequest(ENOMEM, "out of memory");
+      log_failure(ENOMEM, "out of memory");
       return CountedResult(-ENOMEM);
     } catch (const std::system_error& error) {
-      LogFailedRequest(error.code().value() > 0 ? error.code().value() : EIO, error.what());
+      log_failure(error.code().value() > 0 ? error.code().value() : EIO, error.what());
       return CountedResult(error.code().value() > 0 ? -error.code().value() : -EIO);
     } catch (...) {
-      LogFailedRequest(EIO, "unknown exception");
+      log_failure(EIO, "unknown exception");
       return CountedResult(-EIO);
     }
   }

@@ -81,6 +81,10 @@ bool IsFuse(const std::string& type) {
   return type == "fuse" || type == "fuseblk" || type.starts_with("fuse.");
 }
 
+// Leaves the base directory after a failed step. "/" is always there and
+// nothing later depends on the working directory, so the result is not used.
+void LeaveBase() { [[maybe_unused]] const int ignored = ::chdir("/"); }
+
 }  // namespace
 
 OwnMountHidden::OwnMountHidden(const char* mountpoint) {
@@ -108,13 +112,13 @@ bool OwnMountHidden::Enter(const char* mountpoint) {
   }
   if (::unshare(CLONE_NEWNS) != 0) {
     why_ = "cannot make a mount namespace of its own";
-    return ::chdir("/"), false;
+    return LeaveBase(), false;
   }
   entered_copy_ = true;
   // Without this the detach below would reach the host's namespace too.
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0) {
     why_ = "cannot make its mount namespace a slave of the host's";
-    return ::chdir("/"), false;
+    return LeaveBase(), false;
   }
   bool detached = ::umount2(mountpoint, MNT_DETACH) == 0;
   if (!root_shared) {

@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev    # fuzzing and clang's sanitizer runtimes
   attr acl                    # getfattr/setfattr and setfacl, used by the tests
   dpkg-dev lintian            # dpkg-shlibdeps for cpack's Debian package; its check
+  devscripts                  # hardening-check of the packaged daemon
   systemd man-db              # systemd-analyze verify of the unit (it looks up the man page)
   "$@"
 )

@@ -277,17 +277,20 @@ TEST_F(StartupErrorsTest, CommandLinesAnsweredWithoutMounting) {
   ASSERT_EQ(mkdir(busy.c_str(), 0755), 0);
   ASSERT_EQ(mount("tmpfs", busy.c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
   const std::string refused = " is refused: files would show an owner or mode they do not have on the host";
+  const std::string loop_owns_interrupts =
+      " is refused: callerfs's request loop handles interrupted requests itself (with SIGUSR1)";
   struct Case {
     std::vector<std::string> args;
     int status;
     bool on_stdout;
     std::string first_line;
+    bool only_line = true;  // a refusal is one line, with nothing beside it
   };
   const Case cases[] = {
-      {{"--help"}, 0, true, "usage: callerfs [options] [SOURCE] MOUNTPOINT"},
-      {{"-h"}, 0, true, "usage: callerfs [options] [SOURCE] MOUNTPOINT"},
-      {{"--version"}, 0, true, "callerfs " CALLERFS_VERSION},
-      {{}, 1, false, "usage: callerfs [options] [SOURCE] MOUNTPOINT"},
+      {{"--help"}, 0, true, "usage: callerfs [options] [SOURCE] MOUNTPOINT", false},
+      {{"-h"}, 0, true, "usage: callerfs [options] [SOURCE] MOUNTPOINT", false},
+      {{"--version"}, 0, true, "callerfs " CALLERFS_VERSION, false},
+      {{}, 1, false, "usage: callerfs [options] [SOURCE] MOUNTPOINT", false},
       {{"-f", root_ + "/missing", mnt}, 1, false,
        "callerfs: cannot use " + root_ + "/missing as the base directory: No such file or directory"},
       {{"-f", "-o", "modules=subdir,subdir=" + file, mnt}, 1, false,
@@ -296,7 +299,15 @@ TEST_F(StartupErrorsTest, CommandLinesAnsweredWithoutMounting) {
        "callerfs: the option rellinks is not supported: symbolic links are passed through unchanged"},
       {{"-f", "-o", "modules=subdir,subdir=/", "/", mnt}, 1, false,
        "callerfs: the base directory is given twice (SOURCE and subdir=/)"},
-      {{"-f", "/", "/stray", mnt}, 1, false, "callerfs: unexpected argument '/stray': give at most SOURCE and MOUNTPOINT"},
+      {{"-f", "/", mnt, "/stray"}, 1, false, "callerfs: unexpected argument '/stray': give at most SOURCE and MOUNTPOINT"},
+      {{"-f", "-o", "coherent,kernel_cache", mnt}, 1, false,
+       "callerfs: the options coherent and kernel_cache contradict each other: coherent reads every file "
+       "from the host, kernel_cache keeps its pages whatever the host writes"},
+      {{"-f", "-o", "max_write=0", mnt}, 1, false, "callerfs: max_write=0: no write could carry any data"},
+      {{"-f", "-o", "intr", mnt}, 1, false, "callerfs: the option intr" + loop_owns_interrupts},
+      // The library refuses the pair; no warning about default_permissions beside it.
+      {{"-f", "-o", "allow_other,allow_root", mnt}, 1, false,
+       "fuse: 'allow_other' and 'allow_root' options are mutually exclusive"},
       {{"-f", "-o", "uid=1000", mnt}, 1, false, "callerfs: the option uid=1000" + refused},
       {{"-f", "-o", "gid=1000", mnt}, 1, false, "callerfs: the option gid=1000" + refused},
       {{"-f", "-o", "umask=0", mnt}, 1, false, "callerfs: the option umask=0" + refused},
@@ -316,16 +327,43 @@ TEST_F(StartupErrorsTest, CommandLinesAnsweredWithoutMounting) {
     EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == c.status) << run.status;
     const std::string& text = c.on_stdout ? run.out : run.err;
     EXPECT_EQ(text.substr(0, text.find('\n')), c.first_line) << text;
+    if (c.only_line) {
+      EXPECT_EQ(CountOccurrences(text, "\n"), 1u) << text;
+    }
     EXPECT_FALSE(MountedAt(mnt));
     // The library's part of the help leaves out what callerfs refuses or takes.
     if (c.args != std::vector<std::string>{"--help"}) continue;
-    for (const char* refused_option : {"uid=N", "umask=M", "subdir=DIR", "rellinks", "(off)"}) {
+    for (const char* refused_option : {"uid=N", "umask=M", "subdir=DIR", "rellinks", "(off)", "intr"}) {
       EXPECT_EQ(text.find(refused_option), std::string::npos) << refused_option;
     }
   }
   while (umount2(busy.c_str(), MNT_DETACH) == 0) {  // a stacked mount too, had the check failed
   }
   rmdir(busy.c_str());
+}
+
+// A mount whose daemon died: the kernel answers every access to it with
+// ENOTCONN. Made here by mounting a FUSE connection and closing its only
+// descriptor at once.
+bool MakeDeadMount(const std::string& dir) {
+  const int device = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  if (device == -1) return false;
+  const std::string options = "fd=" + std::to_string(device) + ",rootmode=40000,user_id=0,group_id=0";
+  const bool mounted = mount("callerfs-test", dir.c_str(), "fuse", 0, options.c_str()) == 0;
+  close(device);
+  return mounted;
+}
+
+TEST_F(StartupErrorsTest, DeadMountPointIsNamedWithTheCommandThatClearsIt) {
+  const std::string mnt = root_ + "/mnt";
+  ASSERT_TRUE(MakeDeadMount(mnt)) << strerror(errno);
+  struct stat st;
+  ASSERT_EQ(ErrnoOf(stat(mnt.c_str(), &st)), ENOTCONN);
+  const DirectRun run = RunDaemon({"-f", mnt}, root_ + "/err");
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 1) << "status " << run.status;
+  EXPECT_EQ(run.err, "callerfs: " + mnt + " is a dead mount (its daemon ended without unmounting): clear it "
+                     "with fusermount -u " + mnt + ", and mount with -o auto_unmount to avoid it next time\n");
+  EXPECT_EQ(umount2(mnt.c_str(), MNT_DETACH), 0) << strerror(errno);
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <memory>
+#include <optional>
 
 #include "daemon/log.h"
 #include "registry/descriptor_quota.h"
@@ -86,6 +88,37 @@ TEST(DescriptorCapLogTest, OneLinePerUserPerMinute) {
   EXPECT_TRUE(per_user.Allow(1001, start + seconds(59)));
   EXPECT_TRUE(per_user.Allow(1000, start + seconds(60)));
   EXPECT_FALSE(per_user.Allow(1000, start + seconds(119)));
+}
+
+// Failed requests are held back per key, and the next line that passes
+// counts those held back since the last one.
+TEST(FailedRequestLogTest, HeldBackEventsAreCountedInTheNextLine) {
+  using std::chrono::seconds;
+  struct Key {
+    unsigned uid;
+    int error;
+    bool operator==(const Key&) const = default;
+  };
+  struct KeyHash {
+    size_t operator()(const Key& key) const { return key.uid ^ static_cast<size_t>(key.error); }
+  };
+  KeyedRateLimit<Key, KeyHash> per_kind(std::chrono::minutes(1));
+  const RateLimit::Clock::time_point start{};
+  struct Step {
+    Key key;
+    seconds at;
+    std::optional<unsigned long> admitted;
+  };
+  const Step steps[] = {
+      {{1000, EIO}, seconds(0), 0},   {{1000, EIO}, seconds(1), std::nullopt},
+      {{1000, EIO}, seconds(59), std::nullopt}, {{1000, ENOMEM}, seconds(59), 0},
+      {{1001, EIO}, seconds(59), 0},  {{1000, EIO}, seconds(60), 2},
+      {{1000, EIO}, seconds(200), 0},
+  };
+  for (const Step& step : steps) {
+    EXPECT_EQ(per_kind.Admit(step.key, start + step.at), step.admitted)
+        << step.key.uid << " " << step.key.error << " at " << step.at.count();
+  }
 }
 
 }  // namespace

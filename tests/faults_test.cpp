@@ -919,6 +919,29 @@ TEST_F(FaultsTest, WritebackOfAUsersMappedPagesKeepsRootsReservedBlocks) {
   EXPECT_EQ(result, 0) << "msync and close reported success";
   EXPECT_GE(image.FreeBytes() + (1 << 20), reserve) << "the user's pages went into root's reserve";
   EXPECT_TRUE(mirror_.WaitForNoTreeDescriptors());
+// A host error is logged with the operation and the path, once a minute for
+// each user, operation and error, however often the request is retried.
+class FailedRequestLogTest : public FaultsTest {
+ protected:
+  MountOptions Options() const override {
+    MountOptions options;
+    options.environment = PreloadEnvironment(CALLERFS_SWAP_PROBE_LIBRARY);  // *.fail-eio fails to open
+    return options;
+  }
+};
+
+TEST_F(FailedRequestLogTest, NamesOperationAndPathOncePerMinutePerUser) {
+  WriteFile(mirror_.src("disk.fail-eio"), "unreadable", 0644);
+  const std::string path = mirror_.mnt("disk.fail-eio");
+  for (const uid_t uid : {1000u, 1000u, 1000u, 1001u, 1001u}) {
+    EXPECT_EQ(RunAs(uid, 100, [&] { return ErrnoOf(open(path.c_str(), O_RDONLY)); }), EIO) << uid;
+  }
+  const std::string errors = mirror_.Stderr();
+  for (const char* uid : {"1000", "1001"}) {
+    const std::string line = std::string("callerfs: open /disk.fail-eio by uid ") + uid + " (pid ";
+    EXPECT_EQ(CountOccurrences(errors, line), 1u) << errors;
+  }
+  EXPECT_EQ(CountOccurrences(errors, "failed: Input/output error\n"), 2u) << errors;
 }
 
 }  // namespace

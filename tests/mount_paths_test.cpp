@@ -408,7 +408,21 @@ TEST(CommandLineTest, BaseDirectoryAndOwnOptionsLeaveTheLibrarysLine) {
       {{"-o", "", "/m"}, "-o use_ino /m", "", "/m", ""},  // OPTIONS= left empty in the unit's file
       {{"-o", "allow_other", "/src", "--", "-m"}, "-o use_ino -o allow_other -- -m", "/src", "-m", "", true},
       {{"-o", "allow_other", "--", "/m"}, "-o use_ino -o allow_other /m", "", "/m", ""},
-      {{"/src", "/extra", "/m"}, "", "", "", "unexpected argument '/extra': give at most SOURCE and MOUNTPOINT"},
+      {{"/src", "/m", "/extra"}, "", "", "", "unexpected argument '/extra': give at most SOURCE and MOUNTPOINT"},
+      {{"/src", "/m", "/extra", "/more"}, "", "", "", "unexpected argument '/extra': give at most SOURCE and MOUNTPOINT"},
+      {{"-o", "coherent,auto_cache", "/m"}, "", "", "", "the options coherent and auto_cache contradict each "
+       "other: coherent reads every file from the host, auto_cache keeps its pages across opens"},
+      {{"-o", "kernel_cache", "-o", "coherent", "/m"}, "", "", "", "the options coherent and kernel_cache contradict "
+       "each other: coherent reads every file from the host, kernel_cache keeps its pages whatever the host writes"},
+      {{"-o", "direct_io,kernel_cache", "/m"}, "", "", "", "the options direct_io and kernel_cache contradict "
+       "each other: direct_io bypasses the page cache that kernel_cache would keep"},
+      {{"-o", "coherent,noauto_cache,direct_io", "/m"}, "-o use_ino -o noauto_cache,direct_io /m", "", "/m", ""},
+      {{"-o", "max_write=0", "/m"}, "", "", "", "max_write=0: no write could carry any data"},
+      {{"-o", "max_write=4096", "/m"}, "-o use_ino -o max_write=4096 /m", "", "/m", ""},
+      {{"-o", "ro,intr", "/m"}, "", "", "", "the option intr is refused: callerfs's request loop handles "
+       "interrupted requests itself (with SIGUSR1)"},
+      {{"-o", "intr_signal=12", "/m"}, "", "", "", "the option intr_signal=12 is refused: callerfs's request "
+       "loop handles interrupted requests itself (with SIGUSR1)"},
       {{"-o", "uid=1000", "/m"}, "", "", "",
        "the option uid=1000 is refused: files would show an owner or mode they do not have on the host"},
       {{"-o", "ro,umask=0", "/m"}, "", "", "",

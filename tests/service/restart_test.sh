@@ -6,8 +6,8 @@
 # /etc/callerfs/INSTANCE.conf) that sets the mount point there and an fsname
 # each mount must show: a start; the daemon killed (its unmount
 # helper clears the mount) and a restart; daemon and helper killed while a
-# process keeps the dead mount busy, and a restart; a stop. After every start
-# the mount must be there at once and work.
+# process keeps the dead mount busy, and a restart; a stop. Every start's
+# clean-up step is silent, and after it the mount must be there at once and work.
 # Usage: restart_test.sh BUILD_DIR
 set -euo pipefail
 
@@ -70,7 +70,10 @@ play() {
 }
 source_of() { awk -v m="$mnt" '$5 == m { print $(NF - 1) }' /proc/self/mountinfo; }
 start() {
-  play ExecStartPre
+  local said
+  # The clean-up before a start says nothing, whether there was a mount to clear or not.
+  said=$(play ExecStartPre 2>&1) || fail "$said"
+  [ -z "$said" ] || fail "$1: ExecStartPre said: $said"
   play ExecStart
   mounted || fail "$1: ExecStart returned before the mount was there"
   [ "$(source_of)" = from-instance-file ] || fail "$1: not mounted with the instance file's options"

@@ -10,6 +10,9 @@
 //                 file) is renamed over the opened name
 //   *.swap-create before an exclusive create: the file appears, owned by root
 //                 and writable by all
+// It also plays a failing disk:
+//   *.fail-eio    the daemon's open of the file for its data (through
+//                 /proc/self/fd/N) fails with EIO
 // The daemon's thread acts as the caller when the probe runs on it; the other
 // user is root, so the probe takes root's identity for its swap.
 #include <dlfcn.h>
@@ -18,7 +21,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -52,7 +57,18 @@ Function Real(const char* name) {
 using OpenFunction = int (*)(const char*, int, ...);
 using OpenatFunction = int (*)(int, const char*, int, ...);
 
+// The file a /proc/self/fd/N path stands for.
+std::string ReopenedPath(const char* path) {
+  constexpr char kProcFd[] = "/proc/self/fd/";
+  if (std::string(path).rfind(kProcFd, 0) != 0) return "";
+  return PathOf(std::atoi(path + sizeof kProcFd - 1));
+}
+
 int SwappingOpen(OpenFunction real, const char* path, int flags, mode_t mode) {
+  if (EndsWith(ReopenedPath(path), ".fail-eio")) {
+    errno = EIO;
+    return -1;
+  }
   const int fd = real(path, flags, mode);
   const int access = flags & O_ACCMODE;
   if (fd >= 0 && (access == O_WRONLY || access == O_RDWR)) {
@@ -93,7 +109,7 @@ __attribute__((visibility("default"))) int mkdirat(int dir, const char* name, mo
   if (result == 0 && EndsWith(name, ".swap-dir")) {
     const AsRoot root;
     renameat(dir, name, dir, (std::string(name) + ".moved").c_str());
-    symlinkat((PathOf(dir) + "/victim-dir").c_str(), dir, name);
+    if (symlinkat((PathOf(dir) + "/victim-dir").c_str(), dir, name) != 0) perror("swap probe");
   }
   return result;
 }
@@ -127,9 +143,26 @@ __attribute__((visibility("default"))) int symlinkat(const char* target, int dir
     return SwappingOpenat(real, dir, name, flags, mode);                                          \
   }
 
+// With _FORTIFY_SOURCE a call without a mode argument goes to the checked
+// entry points, which take no mode (they refuse O_CREAT without one).
+#define CALLERFS_SWAP_OPEN_CHECKED(function, plain)                                \
+  __attribute__((visibility("default"))) int function(const char* path, int flags) { \
+    static const auto real = Real<OpenFunction>(#plain);                           \
+    return SwappingOpen(real, path, flags, 0);                                     \
+  }
+#define CALLERFS_SWAP_OPENAT_CHECKED(function, plain)                                       \
+  __attribute__((visibility("default"))) int function(int dir, const char* name, int flags) { \
+    static const auto real = Real<OpenatFunction>(#plain);                                  \
+    return SwappingOpenat(real, dir, name, flags, 0);                                       \
+  }
+
 CALLERFS_SWAP_OPEN(open)
 CALLERFS_SWAP_OPEN(open64)
 CALLERFS_SWAP_OPENAT(openat)
 CALLERFS_SWAP_OPENAT(openat64)
+CALLERFS_SWAP_OPEN_CHECKED(__open_2, open)
+CALLERFS_SWAP_OPEN_CHECKED(__open64_2, open64)
+CALLERFS_SWAP_OPENAT_CHECKED(__openat_2, openat)
+CALLERFS_SWAP_OPENAT_CHECKED(__openat64_2, openat64)
 
 }  // extern "C"
