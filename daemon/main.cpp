@@ -148,20 +148,21 @@ int Version(const char* program) {
 // mounting failed or serving ended in an error.
 int Serve(callerfs::CommandLine& line, const fuse_operations& operations,
           const callerfs::StartupFacts& facts) {
+  // Made before mounting, so that requests are served from it, never from the
+  // host's namespace, from the first one on.
+  callerfs::OwnMountHidden hidden;
   char* mountpoint = nullptr;
   int multithreaded = 0;
   fuse* mounted = fuse_setup(line.library_args.argc, line.library_args.argv, &operations,
                              sizeof operations, &mountpoint, &multithreaded, nullptr);
   if (mounted == nullptr) return 1;
   callerfs::LogStartup(facts);
-  int served;
-  {
-    // Still one thread here; the pool starts inside the loop and is gone
-    // when it returns.
-    const callerfs::OwnMountHidden hidden(mountpoint);
-    if (!hidden.hidden()) callerfs::LogOwnMountVisible(hidden.why());
-    served = multithreaded ? callerfs::ServeOnThreadPool(mounted) : fuse_loop(mounted);
-  }
+  // Still one thread here; the pool starts inside the loop and is gone when
+  // it returns.
+  hidden.Enter(mountpoint);
+  if (!hidden.hidden()) callerfs::LogOwnMountVisible(hidden.why());
+  const int served = multithreaded ? callerfs::ServeOnThreadPool(mounted) : fuse_loop(mounted);
+  hidden.Leave();
   fuse_teardown(mounted, mountpoint);
   const int status = served == -1 ? 1 : 0;
   callerfs::LogShutdown(facts.mountpoint, status);
