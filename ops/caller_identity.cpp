@@ -24,11 +24,21 @@ constexpr long kGroupsFreshMs = 1000;
 constexpr size_t kGroupsCacheSize = 4;  // processes remembered per thread
 constexpr int kMostGroups = 65536;      // the kernel's NGROUPS_MAX
 
+// The saved group id a thread acting for a user other than root takes. A
+// FUSE file system mounted without allow_other lets in only processes whose
+// real, effective and saved uids and gids are all its mounter's; the thread's
+// uids stay root's (a user matching them could signal the daemon), so with
+// them alone every root-mounted one would let every user in. A saved gid no
+// group has makes the kernel refuse the thread there, as it refuses the user
+// on the host. It grants nothing: the thread's file-system gid decides access.
+constexpr gid_t kSavedGidOfNoGroup = static_cast<gid_t>(-2);
+
 // The daemon's own credentials, read once before requests are served.
 struct DaemonCredentials {
   bool acting = false;  // requests run as their callers
   uid_t uid = 0;
   gid_t gid = 0;
+  gid_t saved_gid = 0;
   std::vector<gid_t> groups;
   __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3] = {};  // effective = permitted
 };
@@ -85,9 +95,11 @@ bool RaiseCapabilities() {
   return true;
 }
 
-// glibc's setgroups changes every thread of the process; the system call
-// changes this one.
-bool SetIds(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
+// glibc's setgroups and setresgid change every thread of the process; the
+// system calls change this one. setresgid also resets the file-system gid,
+// so it comes first.
+bool SetIds(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, gid_t saved_gid) {
+  if (::syscall(SYS_setresgid, -1, -1, saved_gid) != 0) return false;
   ::setfsgid(gid);
   if (static_cast<gid_t>(::setfsgid(static_cast<gid_t>(-1))) != gid) return false;
   if (::syscall(SYS_setgroups, groups.size(), groups.data()) != 0) return false;
@@ -98,7 +110,7 @@ bool SetIds(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
 bool BecomeDaemon() {
   if (identity.in_force == InForce::kDaemon) return true;
   const DaemonCredentials& d = daemon_credentials;
-  if (!RaiseCapabilities() || !SetIds(d.uid, d.gid, d.groups)) {
+  if (!RaiseCapabilities() || !SetIds(d.uid, d.gid, d.groups, d.saved_gid)) {
     identity.in_force = InForce::kUnknown;
     return false;
   }
@@ -108,7 +120,7 @@ bool BecomeDaemon() {
 
 // Makes the thread the identity recorded in `identity` (uid, gid, groups).
 bool BecomeRecordedCaller() {
-  if (RaiseCapabilities() && SetIds(identity.uid, identity.gid, identity.groups) &&
+  if (RaiseCapabilities() && SetIds(identity.uid, identity.gid, identity.groups, kSavedGidOfNoGroup) &&
       Capset(false) == 0) {
     identity.effective_empty = true;
     identity.in_force = InForce::kCaller;
@@ -173,6 +185,8 @@ void InitCallerIdentity() {
   DaemonCredentials& d = daemon_credentials;
   d.uid = ::geteuid();
   d.gid = ::getegid();
+  gid_t real_gid, effective_gid;
+  if (::getresgid(&real_gid, &effective_gid, &d.saved_gid) != 0) d.saved_gid = d.gid;
   d.acting = d.uid == 0;
   if (!d.acting) return;
   const int count = ::getgroups(0, nullptr);
