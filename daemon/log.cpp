@@ -52,6 +52,11 @@ void LogOwnMountVisible(const char* why) {
   Event(LOG_WARNING, "%s: paths below the mount point are served from the directory it covers", why);
 }
 
+void LogMountNotFollowed(const std::string& path, const char* why) noexcept {
+  Event(LOG_WARNING, "cannot follow the host's mount table at %s (%s): the mirror shows there what it showed before",
+        path.c_str(), why);
+}
+
 void LogLockServerMissing(const std::string& reason) {
   // Said on standard error whatever the mode: start-up output still reaches
   // the terminal that started the daemon.

@@ -32,6 +32,11 @@ void LogShutdown(const std::string& mountpoint, int status);
 // The daemon could not hide its own mount from itself (why says what failed).
 void LogOwnMountVisible(const char* why);
 
+// A change of the host's mount table at path could not be replayed into the
+// daemon's mount namespace (why says what failed): the mirror shows there
+// what it showed before the change.
+void LogMountNotFollowed(const std::string& path, const char* why) noexcept;
+
 // The lock server is missing (reason says why): the line always goes to
 // standard error, which at start-up is still the terminal, and to the log.
 void LogLockServerMissing(const std::string& reason);

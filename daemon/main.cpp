@@ -175,6 +175,9 @@ bool Unmount(fuse* mounted, char* mountpoint, const callerfs::LoopEnd& end) {
 // taken down.
 int Serve(callerfs::CommandLine& line, const fuse_operations& operations,
           const callerfs::StartupFacts& facts) {
+  // Made before mounting, so that requests are served from it, never from the
+  // host's namespace, from the first one on.
+  callerfs::OwnMountHidden hidden;
   char* mountpoint = nullptr;
   int multithreaded = 0;
   fuse* mounted = fuse_setup(line.library_args.argc, line.library_args.argv, &operations,
@@ -183,17 +186,16 @@ int Serve(callerfs::CommandLine& line, const fuse_operations& operations,
   callerfs::LogStartup(facts);
   callerfs::SkipDiagnosticsIfDiscarded();
   callerfs::StartDiagnosticsWriter();
-  callerfs::LoopEnd end;
-  {
-    // Still one thread here; the pool starts inside the loop and is gone
-    // (or given up on) when it returns.
-    const callerfs::OwnMountHidden hidden(mountpoint);
-    if (!hidden.hidden()) callerfs::LogOwnMountVisible(hidden.why());
-    end = callerfs::ServeRequests(mounted, {!multithreaded, static_cast<int>(line.max_threads)});
-    // This thread never serves a request, but what follows needs the
-    // daemon's own credentials whatever happened.
-    callerfs::ops::RestoreDaemonIdentity();
-  }
+  // Still one thread here; the pool starts inside the loop and is gone (or
+  // given up on) when it returns.
+  hidden.Enter(mountpoint);
+  if (!hidden.hidden()) callerfs::LogOwnMountVisible(hidden.why());
+  const callerfs::LoopEnd end =
+      callerfs::ServeRequests(mounted, {!multithreaded, static_cast<int>(line.max_threads)});
+  // This thread never serves a request, but what follows needs the daemon's
+  // own credentials whatever happened.
+  callerfs::ops::RestoreDaemonIdentity();
+  hidden.Leave();
   const bool unmounted = Unmount(mounted, mountpoint, end);
   callerfs::StopDiagnosticsWriter(std::chrono::seconds(2));
   const int status = end.result == -1 || !unmounted ? 1 : 0;

@@ -1,43 +1,60 @@
-// Keeping the daemon out of its own mount. A request that resolves into the
-// mount would call back into this daemon (a single thread then waits for
-// itself; a pool recurses), and users can steer paths there by renaming or
-// binding directories above or below the mount point. So, once mounted and
-// while still single-threaded, the daemon moves into a copy of the host's
-// mount namespace in which its own mount is detached: it never sees it,
-// whatever anyone renames, and the directory the mount covers is simply what
-// its path shows. The copy is a slave of the host's: nothing propagates back,
-// and, where the host's root mount is shared (as systemd makes it), the
-// host's later mounts and unmounts still reach the copy. Where it is not (as
-// in some containers), the copy shows the mount table as it was at start, and
-// every FUSE mount is detached in it, so that the daemon never holds another
-// FUSE file system alive after the host unmounted it.
+// Keeping the daemon out of its own mount, and showing the host's mounts as
+// they are. A request that resolved into the daemon's own mount would call
+// back into this daemon (a single thread then waits for itself; a pool
+// recurses), and users can steer paths there by renaming or binding
+// directories above or below the mount point. So the daemon serves from a
+// private copy of the host's mount namespace made before it mounts: its own
+// mount is never in it, whatever anyone renames, and the directory the mount
+// covers is simply what its path shows. Every other mount is the host's: a
+// follower thread replays the host's later mounts and unmounts into the copy
+// (mount_follower.h), whether the host's root mount is shared or private.
+//
+// The copy is made and the base re-opened in it before mounting, so from the
+// first request on, every request is served from the copy.
 #pragma once
+
+#include <memory>
+
+#include "daemon/mount_follower.h"
+#include "daemon/mount_table.h"
+#include "ops/syscall_result.h"
 
 namespace callerfs {
 
 class OwnMountHidden {
  public:
-  // mountpoint: as the library resolved it. Re-opens the base directory
-  // inside the copy (a descriptor keeps showing the namespace it was opened
-  // in) and installs it as the host tree's base.
-  explicit OwnMountHidden(const char* mountpoint);
+  // Before mounting, while still one thread: makes the copy, re-opens the
+  // base inside it and returns to the host's namespace (where the library
+  // then mounts).
+  OwnMountHidden();
   OwnMountHidden(const OwnMountHidden&) = delete;
   OwnMountHidden& operator=(const OwnMountHidden&) = delete;
-  // Goes back to the host's namespace (where the library then unmounts);
-  // call only when single-threaded again.
-  ~OwnMountHidden();
+  ~OwnMountHidden() { Leave(); }
 
-  // Whether the daemon now runs in the copy; when false (e.g. the daemon is
-  // not root), paths under the mount point are served from the directory it
-  // covers instead (see host_path.h). why() says what failed.
-  bool hidden() const { return saved_namespace_ != -1; }
+  // After mounting, in the process that serves, still one thread: moves into
+  // the copy, installs the base opened there and starts following the host.
+  // mountpoint: as the library resolved it.
+  void Enter(const char* mountpoint);
+  // Stops following and goes back to the host's namespace (where the library
+  // then unmounts); call only when single-threaded again.
+  void Leave();
+
+  // Whether the daemon now serves from the copy; when false (e.g. the daemon
+  // is not root), paths under the mount point are served from the directory
+  // it covers instead (see host_path.h). why() says what failed.
+  bool hidden() const { return entered_; }
   const char* why() const { return why_; }
 
  private:
-  bool Enter(const char* mountpoint);
+  bool MakeCopy();
 
-  int saved_namespace_ = -1;
-  bool entered_copy_ = false;
+  ops::UniqueFd host_namespace_{-1};
+  ops::UniqueFd copy_namespace_{-1};
+  ops::UniqueFd host_mounts_{-1};  // the host's mountinfo, read from the copy
+  ops::UniqueFd copy_base_{-1};
+  MountTable at_copy_;  // the host's table when the copy was made
+  std::unique_ptr<MountFollower> follower_;
+  bool entered_ = false;
   const char* why_ = "";
 };
 

@@ -60,11 +60,21 @@ struct Identity {
   const GroupList* groups = nullptr;
 };
 
+// The saved group id a thread acting for a user other than root takes. A
+// FUSE file system mounted without allow_other lets in only processes whose
+// real, effective and saved uids and gids are all its mounter's; the thread's
+// uids stay root's (a user matching them could signal the daemon), so with
+// them alone every root-mounted one would let every user in. A saved gid no
+// group has makes the kernel refuse the thread there, as it refuses the user
+// on the host. It grants nothing: the thread's file-system gid decides access.
+constexpr gid_t kSavedGidOfNoGroup = static_cast<gid_t>(-2);
+
 // The daemon's own credentials, read once before requests are served.
 struct DaemonCredentials {
   bool acting = false;  // requests run as their callers
   uid_t uid = 0;
   gid_t gid = 0;
+  gid_t saved_gid = 0;
   const GroupList* groups = nullptr;
   __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3] = {};  // effective = permitted
 };
@@ -119,9 +129,11 @@ bool RaiseCapabilities() {
   return true;
 }
 
-// glibc's setgroups changes every thread of the process; the system call
-// changes this one.
-bool SetIds(uid_t uid, gid_t gid, const GroupList& groups) {
+// glibc's setgroups and setresgid change every thread of the process; the
+// system calls change this one. setresgid also resets the file-system gid,
+// so it comes first.
+bool SetIds(uid_t uid, gid_t gid, const GroupList& groups, gid_t saved_gid) {
+  if (::syscall(SYS_setresgid, -1, -1, saved_gid) != 0) return false;
   ::setfsgid(gid);
   if (static_cast<gid_t>(::setfsgid(static_cast<gid_t>(-1))) != gid) return false;
   if (::syscall(SYS_setgroups, groups.size(), groups.data()) != 0) return false;
@@ -132,7 +144,7 @@ bool SetIds(uid_t uid, gid_t gid, const GroupList& groups) {
 bool BecomeDaemon() {
   if (identity.in_force == InForce::kDaemon) return true;
   const DaemonCredentials& d = daemon_credentials;
-  if (!RaiseCapabilities() || !SetIds(d.uid, d.gid, *d.groups)) {
+  if (!RaiseCapabilities() || !SetIds(d.uid, d.gid, *d.groups, d.saved_gid)) {
     identity.in_force = InForce::kUnknown;
     return false;
   }
@@ -143,7 +155,7 @@ bool BecomeDaemon() {
 // Makes the thread the identity recorded in `identity.caller`.
 bool BecomeRecordedCaller() {
   const Identity& caller = identity.caller;
-  if (RaiseCapabilities() && SetIds(caller.uid, caller.gid, *caller.groups) &&
+  if (RaiseCapabilities() && SetIds(caller.uid, caller.gid, *caller.groups, kSavedGidOfNoGroup) &&
       Capset(false) == 0) {
     identity.effective_empty = true;
     identity.in_force = InForce::kCaller;
@@ -254,6 +266,8 @@ void InitCallerIdentity(long descriptor_limit) {
   DaemonCredentials& d = daemon_credentials;
   d.uid = ::geteuid();
   d.gid = ::getegid();
+  gid_t real_gid, effective_gid;
+  if (::getresgid(&real_gid, &effective_gid, &d.saved_gid) != 0) d.saved_gid = d.gid;
   d.acting = d.uid == 0;
   d.groups = NoGroups();
   if (!d.acting) return;

@@ -51,6 +51,7 @@ int Opendir(const char* path, fuse_file_info* fi) {
   // directory open cannot block or touch a device.
   PinnedObject directory(path, O_RDONLY | O_DIRECTORY);
   if (directory.error()) return -directory.error();
+  if (!CallerMayListProcDirectory(directory.fd())) return -EACCES;
   stream->dir = ::fdopendir(directory.fd());
   if (stream->dir == nullptr) return -errno;
   directory.release();  // the stream owns it now

@@ -51,6 +51,14 @@ namespace ops {
 // the caller: they are listed and stat'ed, but not opened or changed.
 bool OnKernelInterface(int fd);
 
+// Whether the caller may list the directory fd, which lies on /proc, as the
+// host would let them. The host decides as the caller everywhere in /proc
+// but in the daemon's own process, whose directories (fd, task/N/fd, ...)
+// the kernel lets the daemon list whatever its identity: there the
+// directory's mode decides, as it does for any other process. true for
+// directories elsewhere.
+bool CallerMayListProcDirectory(int fd);
+
 // The path as the registry keys it and diagnostics print it: the base text as
 // given, "/", then the request path without its leading "/" (so the root is
 // "BASE/"). Without a base this is the request path itself, uncopied.

@@ -68,6 +68,8 @@ namespace {
 // mount namespace of its own whose root is shared, as on such a host. The
 // FUSE mounts it copied from the host belong to others: detached here, so
 // that this namespace never keeps them alive after their owners unmount.
+}  // namespace
+
 void ShareRootMountOnce() {
   static bool done = false;
   if (done) return;
@@ -95,8 +97,6 @@ void ShareRootMountOnce() {
     std::perror("cannot make the test's root mount shared");
   }
 }
-
-}  // namespace
 
 void Mirror::Start(const MountOptions& options) {
   ShareRootMountOnce();
@@ -167,16 +167,36 @@ void Mirror::Start(const MountOptions& options) {
   baseline_descriptors_ = DescriptorTargets();
 }
 
-bool Mirror::IsMounted() const {
+bool Mirror::IsMounted() const { return MountedAt(mnt_, "fuse"); }
+
+bool MountedAt(const std::string& path, const std::string& type_prefix) {
   std::ifstream mounts("/proc/self/mountinfo");
   std::string line;
-  const std::string needle = " " + mnt_ + " ";
+  const std::string needle = " " + path + " ";
   while (std::getline(mounts, line)) {
-    if (line.find(needle) != std::string::npos && line.find(" fuse") != std::string::npos) {
+    const size_t separator = line.find(" - ");
+    if (line.find(needle) < separator && line.compare(separator + 3, type_prefix.size(), type_prefix) == 0) {
       return true;
     }
   }
   return false;
+}
+
+pid_t StartTinyFs(const std::string& mountpoint, const std::string& options) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, STDOUT_FILENO);
+    dup2(devnull, STDERR_FILENO);
+    std::vector<std::string> argv = {CALLERFS_TINY_FS, "-f", mountpoint};
+    if (!options.empty()) argv.insert(argv.end(), {"-o", options});
+    ExecOrExit(argv);
+  }
+  if (pid < 0) return -1;
+  if (PollUntil([&] { return MountedAt(mountpoint, "fuse"); }, 10s)) return pid;
+  int status;
+  ReapWithin(pid, 1s, &status);
+  return -1;
 }
 
 void Mirror::Unmount() {

@@ -102,6 +102,11 @@ class Mirror {
   pid_t daemon_pid_ = -1;
 };
 
+// Gives the test process a mount namespace of its own, once, whose root
+// mount is shared (as systemd makes the host's); the FUSE mounts copied from
+// the host are detached in it. Mirror::Start calls it.
+void ShareRootMountOnce();
+
 // Runs fn in a forked child with the given credentials (supplementary groups
 // cleared) and returns the child's exit code (fn's result), or 128 + signal.
 int RunAs(uid_t uid, gid_t gid, const std::function<int()>& fn);
@@ -148,6 +153,15 @@ class MountTest : public ::testing::Test {
   void TearDown() override;
   Mirror mirror_;
 };
+
+// Whether this process's mount table has a mount of a type starting with
+// type_prefix at path.
+bool MountedAt(const std::string& path, const std::string& type_prefix = "");
+
+// Starts the tests' small FUSE file system (one file, "hello") at mountpoint
+// in the foreground, with the given -o options, and waits until it is
+// mounted; its pid, or -1 (reaped) when it did not mount.
+pid_t StartTinyFs(const std::string& mountpoint, const std::string& options);
 
 // Small file helpers for tests.
 std::string ReadFile(const std::string& path);
