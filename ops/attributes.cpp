@@ -39,6 +39,14 @@ int GiveToCaller(const PinnedParent& at, mode_t type) {
                              AT_EMPTY_PATH));
 }
 
+// A change made through the caller's registered write-only handle skips
+// what the host checks on the path: the handle is used only while the caller
+// may write the file now (a mode, group or ACL may have changed since the
+// open). Otherwise the path form runs, and the host answers as it would.
+void KeepOnlyWhileWritable(BorrowedWriteHandle& handle) {
+  if (handle && CheckAccess(handle.fd(), W_OK) != 0) handle.GiveBack();
+}
+
 }  // namespace
 
 int Getattr(const char* path, struct stat* st) {
@@ -147,6 +155,7 @@ int Truncate(const char* path, off_t size) {
   const PinnedParent at(path);
   const KeyPath key(path);
   BorrowedWriteHandle handle(key.c_str(), at);
+  KeepOnlyWhileWritable(handle);
   if (handle) {
     Diagnostic("Mapped file %s to handle %i. ftruncate %i\n", key.c_str(), handle.fd(),
                printed_size);
@@ -168,15 +177,14 @@ int Utimens(const char* path, const struct timespec times[2]) {
   const PinnedParent at(path);
   const KeyPath key(path);
   BorrowedWriteHandle handle(key.c_str(), at);
+  KeepOnlyWhileWritable(handle);
   if (handle) return ResultOf(::futimens(handle.fd(), times));
   if (const int error = at.ErrorForChange()) return -error;
   return ResultOf(::utimensat(at.dir(), at.name(), times, AT_SYMLINK_NOFOLLOW));
 }
 
 // Holding the file open for writing is taken as permission enough. Otherwise
-// the host answers for the caller: AT_EACCESS checks the thread's file-system
-// ids, groups and capabilities, where a plain access check would use the
-// daemon's real uid (root's).
+// the host answers for the caller.
 int Access(const char* path, int mask) {
   const PinnedParent at(path);
   const KeyPath key(path);
@@ -185,10 +193,7 @@ int Access(const char* path, int mask) {
   if (at.error()) return -at.error();
   const PinnedObject object(at.dir(), at.name(), O_PATH);
   if (object.error()) return -object.error();
-  if (::faccessat(object.fd(), "", mask, AT_EMPTY_PATH | AT_EACCESS) == 0) return 0;
-  if ((errno != EINVAL && errno != ENOSYS) || ActingAsCallers()) return -errno;
-  char proc_path[32];  // kernels before 5.8, where the daemon acts as itself
-  return ResultOf(::access(object.ProcPath(proc_path), mask));
+  return ResultOf(CheckAccess(object.fd(), mask));
 }
 
 int Statfs(const char* path, struct statvfs* st) {
