@@ -47,6 +47,29 @@ void KeepOnlyWhileWritable(BorrowedWriteHandle& handle) {
   if (handle && CheckAccess(handle.fd(), W_OK) != 0) handle.GiveBack();
 }
 
+// Whether mode is the object's mode now with one or both set-ID bits off.
+bool OnlyClearsSetIdBits(const PinnedObject& object, mode_t mode) {
+  constexpr mode_t kSetIdBits = S_ISUID | S_ISGID;
+  struct stat st;
+  if (object.Stat(&st) != 0) return false;
+  const mode_t now = st.st_mode & 07777;
+  const mode_t cleared = now & ~(mode & 07777);
+  return cleared != 0 && (cleared & ~kSetIdBits) == 0 && (mode & 07777 & ~now) == 0;
+}
+
+// The kernel's client asks, with the caller's credentials, to clear the
+// set-ID bits before a write, truncation or fallocate by a caller without
+// CAP_FSETID; on the host the kernel clears them itself, for anyone who may
+// write the file. So does the daemon, with its own credentials, once the host
+// says the caller may write the pinned file. -EPERM otherwise, the host's
+// answer to the caller's change of mode.
+int ClearSetIdForWriter(const PinnedObject& object, mode_t mode) {
+  if (CheckAccess(object.fd(), W_OK) != 0) return -EPERM;
+  const AsDaemon daemon;
+  char proc_path[32];
+  return ResultOf(::chmod(object.ProcPath(proc_path), mode));
+}
+
 }  // namespace
 
 int Getattr(const char* path, struct stat* st) {
@@ -133,12 +156,17 @@ int Link(const char* from, const char* to) {
 }
 
 // There is no fchmod for an O_PATH descriptor; its /proc/self/fd path names
-// exactly the pinned object.
+// exactly the pinned object. A change the host refuses that only clears
+// set-ID bits is the kernel's own, sent before a write, truncation or
+// fallocate by a caller without CAP_FSETID: see ClearSetIdForWriter.
 int Chmod(const char* path, mode_t mode) {
   const PinnedObject object(path, O_PATH);
   if (const int error = object.ErrorForChange()) return -error;
   char proc_path[32];
-  return ResultOf(::chmod(object.ProcPath(proc_path), mode));
+  if (::chmod(object.ProcPath(proc_path), mode) == 0) return 0;
+  const int error = errno;
+  if (error != EPERM || !OnlyClearsSetIdBits(object, mode)) return -error;
+  return ClearSetIdForWriter(object, mode);
 }
 
 int Chown(const char* path, uid_t uid, gid_t gid) {
