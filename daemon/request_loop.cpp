@@ -20,6 +20,8 @@
 #include <new>
 #include <vector>
 
+#include "daemon/lock_records.h"
+
 namespace callerfs {
 namespace {
 
@@ -181,6 +183,7 @@ bool Pool::Serve(Worker& self) {
         ForwardInterrupt(interrupted);
       }
     }
+    DropLibraryLockRecords(session_, request);
     fuse_session_process_buf(session_, &request, channel);
     if (Surplus() > 0 && Retired(self)) {
       return false;
