@@ -24,6 +24,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/actor.h"
 #include "tests/support/mount_fixture.h"
@@ -454,9 +455,13 @@ void ProcessWithoutTheGroup(Mirror& m) {
   EXPECT_EQ(ReadFile(host), "data");
 }
 
-// As uid 0 with only these capabilities (all of them: -1).
-int OpenAsRootWith(uint64_t capabilities, const std::string& path) {
+// As uid 0 with only these capabilities (all of them: ~0) and as many
+// supplementary groups (a long Groups line comes before CapEff in /proc).
+int OpenAsRootWith(uint64_t capabilities, size_t groups, const std::string& path) {
   return RunAs(0, 0, [&] {
+    std::vector<gid_t> gids(groups);
+    for (size_t i = 0; i < groups; ++i) gids[i] = static_cast<gid_t>(100000 + i);
+    if (setgroups(gids.size(), gids.data()) != 0) return 124;
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2] = {};
     for (int i = 0; i < 2; ++i) {
@@ -471,13 +476,17 @@ int OpenAsRootWith(uint64_t capabilities, const std::string& path) {
 void RootWithFewerCapabilities(Mirror& m) {
   WriteFile(m.src("private"), "secret", 0600);
   ASSERT_EQ(chown(m.src("private").c_str(), 1000, 1000), 0);
-  for (const auto& [name, capabilities, expected] :
-       {std::tuple{"no capabilities", 0ull, EACCES},
-        {"CAP_DAC_READ_SEARCH alone", 1ull << CAP_DAC_READ_SEARCH, 0},
-        {"full root", ~0ull, 0}}) {
+  constexpr uint64_t kReadSearch = 1ull << CAP_DAC_READ_SEARCH;
+  for (const auto& [name, capabilities, groups, expected] :
+       {std::tuple{"no capabilities", 0ull, size_t{0}, EACCES},
+        {"CAP_DAC_READ_SEARCH alone", kReadSearch, size_t{0}, 0},
+        {"CAP_DAC_READ_SEARCH alone, 3000 groups", kReadSearch, size_t{3000}, 0},
+        {"no capabilities, 3000 groups", 0ull, size_t{3000}, EACCES},
+        {"full root", ~0ull, size_t{0}, 0}}) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(OpenAsRootWith(capabilities, m.src("private")), expected) << "on the host";
-    EXPECT_EQ(OpenAsRootWith(capabilities, m.mnt("private")), expected) << "through the mount";
+    EXPECT_EQ(OpenAsRootWith(capabilities, groups, m.src("private")), expected) << "on the host";
+    EXPECT_EQ(OpenAsRootWith(capabilities, groups, m.mnt("private")), expected)
+        << "through the mount";
   }
 }
 
