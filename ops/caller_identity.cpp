@@ -54,7 +54,7 @@ struct ThreadIdentity {
   InForce in_force = InForce::kUnknown;
   // The effective set is the caller's (empty, or a root caller's own), or
   // unknown: raise before any switch.
-  bool lowered = true;
+  bool effective_empty = true;
   uid_t uid = 0;
   gid_t gid = 0;
   std::vector<gid_t> groups;
@@ -106,9 +106,9 @@ int Capset(uint64_t effective) {
 // With the caller's effective set the thread can change none of its ids, so
 // every switch starts by taking the daemon's capabilities back.
 bool RaiseCapabilities() {
-  if (!identity.lowered) return true;
+  if (!identity.effective_empty) return true;
   if (Capset(DaemonCapabilities()) != 0) return false;
-  identity.lowered = false;
+  identity.effective_empty = false;
   return true;
 }
 
@@ -138,12 +138,12 @@ bool BecomeDaemon() {
 bool BecomeRecordedCaller() {
   if (RaiseCapabilities() && SetIds(identity.uid, identity.gid, identity.groups) &&
       Capset(identity.effective) == 0) {
-    identity.lowered = true;
+    identity.effective_empty = true;
     identity.in_force = InForce::kCaller;
     return true;
   }
   // Never leave a half-made caller with the daemon's capabilities.
-  if (Capset(0) == 0) identity.lowered = true;
+  if (Capset(0) == 0) identity.effective_empty = true;
   identity.in_force = InForce::kUnknown;
   return false;
 }
@@ -179,8 +179,8 @@ bool BecomeCaller(const fuse_context& caller, uint64_t effective = 0) {
   if (identity.in_force == InForce::kCaller && identity.uid == caller.uid &&
       identity.gid == caller.gid && identity.groups == groups && identity.effective == effective) {
     // Already this caller; the group lookup may have raised capabilities.
-    if (!identity.lowered && Capset(effective) == 0) identity.lowered = true;
-    return identity.lowered;
+    if (!identity.effective_empty && Capset(effective) == 0) identity.effective_empty = true;
+    return identity.effective_empty;
   }
   identity.uid = caller.uid;
   identity.gid = caller.gid;
