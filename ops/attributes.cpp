@@ -3,7 +3,8 @@
 // made with the caller's identity (caller_identity.h), so that the host
 // decides every permission and what a request makes is the caller's. getattr,
 // truncate, utimens and access act on the caller's registered write-only
-// handle for the path when there is one. Kernel interfaces (/proc, /sys) are
+// handle for the path when there is one (truncate and utimens only while the
+// caller may write the file). Kernel interfaces (/proc, /sys) are
 // listed and stat'ed, never changed.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,6 +1,7 @@
 // Open files: every descriptor opened here is registered under (caller uid,
 // path); a further write-only open by the same user shares the registered
-// write-only descriptor, and the registry's reference count decides when it is
+// write-only descriptor when that would mean the same as an open of its own
+// (ShareWriteHandle), and the registry's reference count decides when it is
 // closed. The data handlers work from fh alone with positional I/O, so opens
 // that share a descriptor never disturb one another's file position.
 #include <fcntl.h>
