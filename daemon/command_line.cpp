@@ -487,6 +487,7 @@ bool OpenHostTree(const CommandLine& line, std::string& error) {
       tree.covered_fd = ::open(mount_real, O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
   }
+  tree.kernel_checks_permissions = line.default_permissions;
   SetHostTree(std::move(tree));
   return true;
 }

@@ -64,10 +64,6 @@ void LogWorkerNotStarted(int error) noexcept;
 // The mount was still there after the daemon tried to unmount it.
 void LogUnmountFailed(const std::string& mountpoint);
 
-// Allows one event per key in each period; the first event of a key always
-// passes. Thread-safe. Keys not seen for a period are forgotten once many
-// have gathered.
-class RateLimit {
 // Allows one event per key in each period, and counts those it holds back;
 // the first event of a key always passes. Thread-safe. Keys not seen for a
 // period are forgotten once many have gathered.

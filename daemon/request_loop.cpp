@@ -20,6 +20,7 @@
 #include <mutex>
 #include <new>
 
+#include "daemon/lock_records.h"
 #include "daemon/lock_waits.h"
 #include "daemon/log.h"
 #include "daemon/user_share.h"
@@ -269,6 +270,7 @@ void Pool::ServeOne(Worker& self, fuse_buf& request, fuse_chan* channel,
     ::sem_post(&wake_main_);
   }
   SetServingRequest(head.unique, head.uid);
+  DropLibraryLockRecords(session_, request);
   fuse_session_process_buf(session_, &request, channel);
   ClearServingRequest();
   busy_.fetch_sub(1);

@@ -3,7 +3,8 @@
 // made with the caller's identity (caller_identity.h), so that the host
 // decides every permission and what a request makes is the caller's. getattr,
 // truncate, utimens and access act on the caller's registered write-only
-// handle for the path when there is one. Kernel interfaces (/proc, /sys) are
+// handle for the path when there is one (truncate and utimens only while the
+// caller may write the file). Kernel interfaces (/proc, /sys) are
 // listed and stat'ed, never changed.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -42,6 +43,37 @@ int GiveToCaller(const PinnedParent& at, mode_t type) {
   const AsDaemon daemon;
   return ResultOf(::fchownat(made.get(), "", caller->uid, at.GroupForNewObject(caller->gid),
                              AT_EMPTY_PATH));
+}
+
+// A change made through the caller's registered write-only handle skips
+// what the host checks on the path: the handle is used only while the caller
+// may write the file now (a mode, group or ACL may have changed since the
+// open). Otherwise the path form runs, and the host answers as it would.
+void KeepOnlyWhileWritable(BorrowedWriteHandle& handle) {
+  if (handle && CheckAccess(handle.fd(), W_OK) != 0) handle.GiveBack();
+}
+
+// Whether mode is the object's mode now with one or both set-ID bits off.
+bool OnlyClearsSetIdBits(const PinnedObject& object, mode_t mode) {
+  constexpr mode_t kSetIdBits = S_ISUID | S_ISGID;
+  struct stat st;
+  if (object.Stat(&st) != 0) return false;
+  const mode_t now = st.st_mode & 07777;
+  const mode_t cleared = now & ~(mode & 07777);
+  return cleared != 0 && (cleared & ~kSetIdBits) == 0 && (mode & 07777 & ~now) == 0;
+}
+
+// The kernel's client asks, with the caller's credentials, to clear the
+// set-ID bits before a write, truncation or fallocate by a caller without
+// CAP_FSETID; on the host the kernel clears them itself, for anyone who may
+// write the file. So does the daemon, with its own credentials, once the host
+// says the caller may write the pinned file. -EPERM otherwise, the host's
+// answer to the caller's change of mode.
+int ClearSetIdForWriter(const PinnedObject& object, mode_t mode) {
+  if (CheckAccess(object.fd(), W_OK) != 0) return -EPERM;
+  const AsDaemon daemon;
+  char proc_path[32];
+  return ResultOf(::chmod(object.ProcPath(proc_path), mode));
 }
 
 }  // namespace
@@ -136,12 +168,17 @@ int Link(const char* from, const char* to) {
 }
 
 // There is no fchmod for an O_PATH descriptor; its /proc/self/fd path names
-// exactly the pinned object.
+// exactly the pinned object. A change the host refuses that only clears
+// set-ID bits is the kernel's own, sent before a write, truncation or
+// fallocate by a caller without CAP_FSETID: see ClearSetIdForWriter.
 int Chmod(const char* path, mode_t mode) {
   const PinnedObject object(path, O_PATH);
   if (const int error = object.ErrorForChange()) return -error;
   char proc_path[32];
-  return ResultOf(::chmod(object.ProcPath(proc_path), mode));
+  if (::chmod(object.ProcPath(proc_path), mode) == 0) return 0;
+  const int error = errno;
+  if (error != EPERM || !OnlyClearsSetIdBits(object, mode)) return -error;
+  return ClearSetIdForWriter(object, mode);
 }
 
 int Chown(const char* path, uid_t uid, gid_t gid) {
@@ -158,6 +195,7 @@ int Truncate(const char* path, off_t size) {
   const PinnedParent at(path);
   const KeyPath key(path);
   BorrowedWriteHandle handle(key.c_str(), at);
+  KeepOnlyWhileWritable(handle);
   if (handle) {
     Diagnostic("Mapped file %s to handle %i. ftruncate %i\n", key.c_str(), handle.fd(),
                printed_size);
@@ -179,15 +217,14 @@ int Utimens(const char* path, const struct timespec times[2]) {
   const PinnedParent at(path);
   const KeyPath key(path);
   BorrowedWriteHandle handle(key.c_str(), at);
+  KeepOnlyWhileWritable(handle);
   if (handle) return ResultOf(::futimens(handle.fd(), times));
   if (const int error = at.ErrorForChange()) return -error;
   return ResultOf(::utimensat(at.dir(), at.name(), times, AT_SYMLINK_NOFOLLOW));
 }
 
 // Holding the file open for writing is taken as permission enough. Otherwise
-// the host answers for the caller: AT_EACCESS checks the thread's file-system
-// ids, groups and capabilities, where a plain access check would use the
-// daemon's real uid (root's).
+// the host answers for the caller.
 int Access(const char* path, int mask) {
   const PinnedParent at(path);
   const KeyPath key(path);
@@ -196,10 +233,7 @@ int Access(const char* path, int mask) {
   if (at.error()) return -at.error();
   const PinnedObject object(at.dir(), at.name(), O_PATH);
   if (object.error()) return -object.error();
-  if (::faccessat(object.fd(), "", mask, AT_EMPTY_PATH | AT_EACCESS) == 0) return 0;
-  if ((errno != EINVAL && errno != ENOSYS) || ActingAsCallers()) return -errno;
-  char proc_path[32];  // kernels before 5.8, where the daemon acts as itself
-  return ResultOf(::access(object.ProcPath(proc_path), mask));
+  return ResultOf(CheckAccess(object.fd(), mask));
 }
 
 int Statfs(const char* path, struct statvfs* st) {

@@ -11,14 +11,20 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "ops/syscall_result.h"
 
 namespace callerfs::ops {
 namespace {
@@ -58,6 +64,7 @@ struct Identity {
   uid_t uid = 0;
   gid_t gid = 0;
   const GroupList* groups = nullptr;
+  uint64_t effective = 0;  // capabilities: none but a root caller's own
 };
 
 // The saved group id a thread acting for a user other than root takes. A
@@ -89,8 +96,10 @@ enum class InForce { kDaemon, kCaller, kUnknown };
 struct ThreadIdentity {
   bool own_fs = false;  // has its own umask (unshare of CLONE_FS)
   InForce in_force = InForce::kUnknown;
-  bool effective_empty = true;  // or unknown: raise before any switch
-  Identity caller;              // the last caller taken
+  // The effective set is the caller's (empty, or a root caller's own), or
+  // unknown: raise before any switch.
+  bool effective_empty = true;
+  Identity caller;  // the last caller taken
 };
 thread_local ThreadIdentity identity;
 
@@ -104,18 +113,33 @@ struct CachedGroups {
 thread_local std::array<CachedGroups, kGroupsCacheSize> groups_cache;
 thread_local size_t groups_cache_next = 0;
 
+// A root process's effective capabilities, kept as its groups are.
+struct CachedCapabilities {
+  pid_t pid = 0;  // 0: empty slot
+  long read_at_ms = 0;
+  uint64_t effective = 0;
+};
+thread_local std::array<CachedCapabilities, kGroupsCacheSize> capabilities_cache;
+thread_local size_t capabilities_cache_next = 0;
+
 long NowMs() {
   struct timespec now;
   ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
   return now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-int Capset(bool full) {
+uint64_t DaemonCapabilities() {
+  const auto* caps = daemon_credentials.caps;
+  return caps[0].permitted | static_cast<uint64_t>(caps[1].permitted) << 32;
+}
+
+// The daemon's permitted set, with effective as the effective set.
+int Capset(uint64_t effective) {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};  // 0: this thread
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3];
   for (int i = 0; i < _LINUX_CAPABILITY_U32S_3; ++i) {
     data[i] = daemon_credentials.caps[i];
-    if (!full) data[i].effective = 0;
+    data[i].effective = static_cast<uint32_t>(effective >> (32 * i)) & data[i].permitted;
   }
   return static_cast<int>(::syscall(SYS_capset, &header, data));
 }
@@ -124,7 +148,7 @@ int Capset(bool full) {
 // every switch starts by taking the daemon's capabilities back.
 bool RaiseCapabilities() {
   if (!identity.effective_empty) return true;
-  if (Capset(true) != 0) return false;
+  if (Capset(DaemonCapabilities()) != 0) return false;
   identity.effective_empty = false;
   return true;
 }
@@ -155,14 +179,15 @@ bool BecomeDaemon() {
 // Makes the thread the identity recorded in `identity.caller`.
 bool BecomeRecordedCaller() {
   const Identity& caller = identity.caller;
-  if (RaiseCapabilities() && SetIds(caller.uid, caller.gid, *caller.groups, kSavedGidOfNoGroup) &&
-      Capset(false) == 0) {
+  if (RaiseCapabilities() &&
+      SetIds(caller.uid, caller.gid, *caller.groups, caller.uid == 0 ? daemon_credentials.saved_gid : kSavedGidOfNoGroup) &&
+      Capset(caller.effective) == 0) {
     identity.effective_empty = true;
     identity.in_force = InForce::kCaller;
     return true;
   }
   // Never leave a half-made caller with the daemon's capabilities.
-  if (Capset(false) == 0) identity.effective_empty = true;
+  if (Capset(0) == 0) identity.effective_empty = true;
   identity.in_force = InForce::kUnknown;
   return false;
 }
@@ -196,19 +221,75 @@ const GroupList* CallerGroups(const fuse_context& caller) {
 }
 
 bool BecomeIdentity(const Identity& wanted) {
-  if (wanted.uid == 0) return BecomeDaemon();
+  if (wanted.uid == 0 && wanted.effective == DaemonCapabilities()) return BecomeDaemon();
   if (identity.in_force == InForce::kCaller && identity.caller.uid == wanted.uid &&
-      identity.caller.gid == wanted.gid && identity.caller.groups == wanted.groups) {
+      identity.caller.gid == wanted.gid && identity.caller.groups == wanted.groups &&
+      identity.caller.effective == wanted.effective) {
     // Already this caller; a group lookup may have raised capabilities.
-    if (!identity.effective_empty && Capset(false) == 0) identity.effective_empty = true;
+    if (!identity.effective_empty && Capset(wanted.effective) == 0) identity.effective_empty = true;
     return identity.effective_empty;
   }
   identity.caller = wanted;
   return BecomeRecordedCaller();
 }
 
-bool BecomeCaller(const fuse_context& caller) {
-  return BecomeIdentity({caller.uid, caller.gid, CallerGroups(caller)});
+bool BecomeCaller(const fuse_context& caller, uint64_t effective = 0) {
+  return BecomeIdentity({caller.uid, caller.gid, CallerGroups(caller), effective});
+}
+
+// The effective capabilities of process pid, from the CapEff line of its
+// /proc status, or none when they cannot be read: never capabilities the
+// process does not have.
+uint64_t ReadEffectiveCapabilities(pid_t pid) {
+  constexpr std::string_view kKey = "\nCapEff:\t";
+  constexpr size_t kDigits = 16;
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d/status", pid);
+  RaiseCapabilities();  // /proc may hide other users' processes from an unprivileged reader
+  const UniqueFd status(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!status) return 0;
+  char buffer[4096];
+  size_t held = 0;
+  for (;;) {
+    const ssize_t got = ::read(status.get(), buffer + held, sizeof buffer - held);
+    if (got <= 0) return 0;
+    held += static_cast<size_t>(got);
+    const std::string_view text(buffer, held);
+    const size_t at = text.find(kKey);
+    const size_t digits = at + kKey.size();
+    if (at != std::string_view::npos && digits + kDigits <= held) {
+      uint64_t effective = 0;
+      std::from_chars(buffer + digits, buffer + digits + kDigits, effective, 16);
+      return effective;
+    }
+    // Keep what may be the start of the line (a long Groups line comes first).
+    const size_t keep = at != std::string_view::npos ? held - at : std::min(held, kKey.size());
+    std::memmove(buffer, buffer + held - keep, keep);
+    held = keep;
+  }
+}
+
+uint64_t CallerCapabilities(pid_t pid) {
+  const long now = NowMs();
+  for (const CachedCapabilities& entry : capabilities_cache) {
+    if (entry.pid == pid && now - entry.read_at_ms < kGroupsFreshMs) return entry.effective;
+  }
+  CachedCapabilities& entry = capabilities_cache[capabilities_cache_next];
+  capabilities_cache_next = (capabilities_cache_next + 1) % kGroupsCacheSize;
+  entry = CachedCapabilities{pid, now, ReadEffectiveCapabilities(pid)};
+  return entry.effective;
+}
+
+// A root caller with every capability the daemon has acts with the daemon's
+// credentials. One with fewer (a reduced bounding set, root in a container)
+// acts as uid 0 with its own groups and the capabilities it has, so the host
+// refuses it what it would refuse it natively. Requests the kernel makes on
+// its own (no process) keep the daemon's.
+bool BecomeRootCaller(const fuse_context& caller) {
+  if (caller.pid == 0) return BecomeDaemon();
+  const uint64_t effective = CallerCapabilities(caller.pid) & DaemonCapabilities();
+  if (effective == DaemonCapabilities()) return BecomeDaemon();
+  return BecomeCaller(caller, effective);
 }
 
 // The opener of each descriptor, by number. A slot is written when its
@@ -216,7 +297,8 @@ bool BecomeCaller(const fuse_context& caller) {
 // no two threads ever race on one; the atomics make that visible to the
 // checkers, which cannot see the kernel hand the number over.
 struct OpenerSlot {
-  std::atomic<uint64_t> ids{0};                 // uid << 32 | gid
+  std::atomic<uint64_t> ids{0};                   // uid << 32 | gid
+  std::atomic<uint64_t> effective{0};             // a root caller's capabilities
   std::atomic<const GroupList*> groups{nullptr};  // nullptr: none recorded
 };
 OpenerSlot* openers = nullptr;  // set before requests are served
@@ -227,7 +309,8 @@ bool OpenerOf(int fd, Identity& out) {
   const GroupList* groups = openers[fd].groups.load(std::memory_order_acquire);
   if (groups == nullptr) return false;
   const uint64_t ids = openers[fd].ids.load(std::memory_order_relaxed);
-  out = {static_cast<uid_t>(ids >> 32), static_cast<gid_t>(ids), groups};
+  out = {static_cast<uid_t>(ids >> 32), static_cast<gid_t>(ids), groups,
+         openers[fd].effective.load(std::memory_order_relaxed)};
   return true;
 }
 
@@ -293,7 +376,7 @@ ActAsCaller::ActAsCaller() : ok_(true) {
   if (!daemon_credentials.acting) return;
   const int saved = errno;
   const fuse_context* caller = fuse_get_context();
-  ok_ = caller->uid == 0 ? BecomeDaemon() : BecomeCaller(*caller);
+  ok_ = caller->uid == 0 ? BecomeRootCaller(*caller) : BecomeCaller(*caller);
   errno = saved;
 }
 
@@ -304,8 +387,11 @@ bool RequestHasNoCaller() {
 
 void RecordOpener(int fd) {
   if (fd < 0 || fd >= openers_size) return;
-  const Identity who = identity.in_force == InForce::kCaller ? identity.caller : Identity{0, 0, NoGroups()};
+  const Identity who = identity.in_force == InForce::kCaller
+                           ? identity.caller
+                           : Identity{0, 0, NoGroups(), DaemonCapabilities()};
   openers[fd].ids.store(uint64_t{who.uid} << 32 | who.gid, std::memory_order_relaxed);
+  openers[fd].effective.store(who.effective, std::memory_order_relaxed);
   openers[fd].groups.store(who.groups, std::memory_order_release);
 }
 

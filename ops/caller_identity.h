@@ -7,8 +7,10 @@
 // (clearing set-ID bits for a non-owner, the lock server, ownership fix-ups of
 // a daemon that cannot act as others) take it back, one step at a time.
 //
-// A caller that is root keeps the daemon's credentials; a daemon that is not
-// root acts as itself.
+// A caller that is root keeps the daemon's credentials when it has all of the
+// daemon's capabilities; a root caller with fewer acts as uid 0 with its own
+// groups and effective capabilities (CapEff in its /proc status, read and
+// kept like the groups). A daemon that is not root acts as itself.
 //
 // Thread model: credentials are per thread here (setfsuid, setfsgid, the raw
 // setgroups system call and capset all act on the calling thread only). A

@@ -1,6 +1,7 @@
 // Open files: every descriptor opened here is registered under (caller uid,
 // path); a further write-only open by the same user shares the registered
-// write-only descriptor, and the registry's reference count decides when it is
+// write-only descriptor when that would mean the same as an open of its own
+// (ShareWriteHandle), and the registry's reference count decides when it is
 // closed. The data handlers work from fh alone with positional I/O, so opens
 // that share a descriptor never disturb one another's file position.
 #include <fcntl.h>
@@ -32,10 +33,15 @@ namespace {
 constexpr mode_t kSetIdBits = S_ISUID | S_ISGID;
 
 // Flags of a host descriptor that change what pwrite does on it: with
-// O_APPEND every write lands at the end whatever its offset, with O_DIRECT
-// unaligned writes fail. An open without them must not share a descriptor
-// that has them, or its data would land elsewhere or not at all.
-constexpr int kFlagsChangingWrites = O_APPEND | O_DIRECT;
+// O_APPEND every write lands at the end whatever its offset (after what a
+// host process appended meanwhile), with O_DIRECT unaligned writes fail, with
+// O_SYNC or O_DSYNC each write waits for the disk. Opens that share a
+// descriptor must agree on all of them, or writes would mean something else.
+constexpr int kFlagsChangingWrites = O_APPEND | O_DIRECT | O_SYNC | O_DSYNC;
+
+// The kernel's marker on the open it makes to run a file (__FMODE_EXEC).
+// User space cannot set it: open() masks it and openat2 refuses it.
+constexpr int kExecOpen = 040;
 
 bool OpensForWriting(int flags) {
   const int access = flags & kWriteOnlyMask;
@@ -85,6 +91,36 @@ int UnlockOwnersAndClose(int fd) {
 // then creates the file, a plain one gets ENOENT from the new lookup.
 int OpenFailure(int error) { return error == ENOENT ? -ESTALE : -error; }
 
+// A further write-only open by the same user shares that user's registered
+// write-only descriptor only when its own open would mean the same: the
+// flags that change writes agree, and the host would let the caller open the
+// file for writing now (another process of the same uid may lack a group,
+// or the mode or an ACL changed since). An O_TRUNC open (the kernel sends the
+// flag only with atomic_o_trunc) truncates, as its own open would have; when
+// that fails the open goes its own way and meets the host's answer there.
+bool ShareWriteHandle(const KeyPath& key, const PinnedObject& object, fuse_file_info* fi) {
+  BorrowedWriteHandle shared(key.c_str(), object, kFlagsChangingWrites, fi->flags);
+  if (!shared || CheckAccess(shared.fd(), W_OK) != 0) return false;
+  if ((fi->flags & O_TRUNC) && ::ftruncate(shared.fd(), 0) != 0) return false;
+  StoreFd(fi, shared.Detach());  // this open now holds that reference
+  return true;
+}
+
+// Running a program takes only execute permission (a program of mode 0111
+// runs on the host), but the kernel reads the program through this open. The
+// host decides execute permission for the caller, on the pinned file; the
+// read-only open is the daemon's. Only with default_permissions, though: the
+// kernel then finds the program unreadable for its runner and makes the
+// process undumpable, as on the host. Without it the kernel asks nobody, and
+// the runner could read the program from /proc/PID/mem: the open is then the
+// caller's, and only a program the caller may read runs. -1 with errno set.
+int OpenToExecute(const PinnedObject& object) {
+  if (CheckAccess(object.fd(), X_OK) != 0) return -1;
+  if (!GetHostTree().kernel_checks_permissions) return ReopenRegularFile(object, O_RDONLY);
+  const AsDaemon daemon;
+  return ReopenRegularFile(object, O_RDONLY);
+}
+
 // Hands the descriptor to the open, with its opener recorded. A refused
 // registration leaves it unregistered: release then closes it directly.
 int Register(const KeyPath& key, UniqueFd& fd, fuse_file_info* fi) {
@@ -125,18 +161,12 @@ UniqueFd CreateOrOpen(const PinnedParent& at, int flags, mode_t mode, bool& made
 int Open(const char* path, fuse_file_info* fi) {
   const KeyPath key(path);
   const PinnedObject object(path, O_PATH);
-  if ((fi->flags & kWriteOnlyMask) == O_WRONLY) {
-    BorrowedWriteHandle shared(key.c_str(), object, kFlagsChangingWrites & ~fi->flags);
-    if (shared) {
-      StoreFd(fi, shared.Detach());  // this open now holds that reference
-      return 0;
-    }
-  }
+  if ((fi->flags & kWriteOnlyMask) == O_WRONLY && ShareWriteHandle(key, object, fi)) return 0;
   if (object.error()) return OpenFailure(object.error());
   const uid_t caller = fuse_get_context()->uid;
   DescriptorCharge charge(caller);
   if (!charge) return -EMFILE;
-  UniqueFd fd(ReopenRegularFile(object, fi->flags));
+  UniqueFd fd((fi->flags & kExecOpen) ? OpenToExecute(object) : ReopenRegularFile(object, fi->flags));
   if (!fd) return OpenFailure(errno);
   if (!charge.Keep(fd.get())) return -EMFILE;
   if (OpensForWriting(fi->flags)) ClearSetIdUnlessOwner(fd.get(), caller);

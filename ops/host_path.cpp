@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ops/caller_identity.h"
+
 namespace callerfs {
 namespace {
 
@@ -357,9 +359,18 @@ int PinnedObject::Stat(struct stat* st) const {
   return ::fstat(fd_.get(), st);
 }
 
-const char* PinnedObject::ProcPath(char (&buffer)[32]) const {
-  std::snprintf(buffer, sizeof buffer, "/proc/self/fd/%d", fd_.get());
+const char* PinnedObject::ProcPath(char (&buffer)[32]) const { return FdProcPath(fd_.get(), buffer); }
+
+const char* FdProcPath(int fd, char (&buffer)[32]) {
+  std::snprintf(buffer, sizeof buffer, "/proc/self/fd/%d", fd);
   return buffer;
+}
+
+int CheckAccess(int fd, int mask) {
+  if (::faccessat(fd, "", mask, AT_EMPTY_PATH | AT_EACCESS) == 0) return 0;
+  if ((errno != EINVAL && errno != ENOSYS) || ActingAsCallers()) return -1;
+  char proc_path[32];  // kernels before 5.8, where the daemon acts as itself
+  return ::access(FdProcPath(fd, proc_path), mask);
 }
 
 int ReopenRegularFile(const PinnedObject& object, int flags) {

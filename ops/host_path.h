@@ -33,6 +33,9 @@ struct HostTree {
   std::string key_prefix;      // base text as given plus "/": registry keys and diagnostics
   std::string covered;         // mount point relative to the base, when it lies strictly inside
   int covered_fd = -1;         // the directory the mount covers, opened before mounting
+  // Mounted with default_permissions: the kernel checks each caller's
+  // permissions itself before requests reach the daemon.
+  bool kernel_checks_permissions = false;
 };
 
 // Installs the tree; call once, before the FUSE library starts.
@@ -146,6 +149,16 @@ class PinnedObject {
   UniqueFd fd_{-1};
   int error_ = 0;
 };
+
+// "/proc/self/fd/N" for a descriptor of the daemon, into buffer.
+const char* FdProcPath(int fd, char (&buffer)[32]);
+
+// The host's answer to access(2) with mask on the object fd refers to (an
+// O_PATH descriptor will do), for the serving thread's identity: the
+// caller's while requests run as their callers (AT_EACCESS: file-system ids,
+// groups and capabilities, where a plain access check would use the daemon's
+// real uid), else the daemon's. 0, or -1 with errno set.
+int CheckAccess(int fd, int mask);
 
 // Opens a regular file from its pinned O_PATH descriptor with the request's
 // flags, so the file opened is the one that was checked. Anything but a

@@ -6,9 +6,9 @@
 
 namespace callerfs::ops {
 
-bool BorrowedWriteHandle::Borrow(const char* key_path, int excluded_flags) {
-  fd_ = OpenFilesMap::Instance().GetMappingWithMode(key_path, kWriteOnlyMask | excluded_flags,
-                                                    O_WRONLY);
+bool BorrowedWriteHandle::Borrow(const char* key_path, int must_agree, int open_flags) {
+  fd_ = OpenFilesMap::Instance().GetMappingWithMode(key_path, kWriteOnlyMask | must_agree,
+                                                    O_WRONLY | (open_flags & must_agree));
   if (fd_ == -1) return false;
   if (::fstat(fd_, &stat_) == 0) return true;
   GiveBack();

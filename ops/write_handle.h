@@ -14,11 +14,13 @@ namespace callerfs::ops {
 // and the object holds no handle, so requests fall back to the path.
 class BorrowedWriteHandle {
  public:
-  // key_path: the registry's form of the path (KeyPath). excluded_flags:
-  // open flags the registered handle must not carry.
+  // key_path: the registry's form of the path (KeyPath). The registered
+  // handle counts only when its open flags agree with open_flags on every
+  // bit of must_agree.
   template <typename Pinned>
-  BorrowedWriteHandle(const char* key_path, const Pinned& pinned, int excluded_flags = 0) {
-    if (!Borrow(key_path, excluded_flags)) return;
+  BorrowedWriteHandle(const char* key_path, const Pinned& pinned, int must_agree = 0,
+                      int open_flags = 0) {
+    if (!Borrow(key_path, must_agree, open_flags)) return;
     struct stat named;
     if (pinned.Stat(&named) != 0 || !SameFile(named)) GiveBack();
   }
@@ -32,14 +34,15 @@ class BorrowedWriteHandle {
   const struct stat& stat() const { return stat_; }
   // Hands the reference over to the caller, who must give it back.
   int Detach();
+  // Gives the reference back now; the object then holds no handle.
+  void GiveBack() noexcept;
 
  private:
   // Looks the handle up and stats it; false when there is none.
-  bool Borrow(const char* key_path, int excluded_flags);
+  bool Borrow(const char* key_path, int must_agree, int open_flags);
   bool SameFile(const struct stat& named) const {
     return named.st_dev == stat_.st_dev && named.st_ino == stat_.st_ino;
   }
-  void GiveBack() noexcept;
 
   int fd_ = -1;
   struct stat stat_;

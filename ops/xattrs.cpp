@@ -4,10 +4,15 @@
 // getxattr reads through the caller's registered write-only handle when there
 // is one and reports a missing object as a missing attribute. As every host
 // call, they run as the caller (the host lists trusted.* names to privileged
-// callers only); attributes of kernel interfaces are never set or removed.
+// callers only), except the removal of a file's capabilities that a write
+// brings about; attributes of kernel interfaces are never set or removed.
 
+#include <fcntl.h>
 #include <sys/xattr.h>
 
+#include <cstring>
+
+#include "ops/caller_identity.h"
 #include "ops/host_path.h"
 #include "ops/ops.h"
 #include "ops/syscall_result.h"
@@ -16,6 +21,26 @@
 #include "registry/open_files_map.h"
 
 namespace callerfs::ops {
+namespace {
+
+constexpr char kCapabilityAttribute[] = "security.capability";
+
+// The kernel's client asks, with the caller's credentials, to remove a file's
+// capabilities before a write, truncation or fallocate; removing them takes
+// CAP_SETFCAP, yet on the host the kernel removes them itself for anyone who
+// may write the file. So does the daemon, with its own credentials, once the
+// host says the caller may write the pinned file. -EPERM otherwise, the
+// host's answer to the caller's removal.
+int RemoveCapabilitiesForWriter(const PinnedParent& at) {
+  const PinnedObject object(at.dir(), at.name(), O_PATH);
+  if (object.error()) return -object.error();
+  if (CheckAccess(object.fd(), W_OK) != 0) return -EPERM;
+  const AsDaemon daemon;
+  char proc_path[32];
+  return ResultOf(::removexattr(object.ProcPath(proc_path), kCapabilityAttribute));
+}
+
+}  // namespace
 
 int Setxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
   const PinnedParent at(path);
@@ -56,7 +81,10 @@ int Listxattr(const char* path, char* list, size_t size) {
 int Removexattr(const char* path, const char* name) {
   const PinnedParent at(path);
   if (const int error = at.ErrorForChange()) return -error;
-  return ResultOf(at.RemoveXattr(name));
+  if (at.RemoveXattr(name) == 0) return 0;
+  const int error = errno;
+  if (error != EPERM || std::strcmp(name, kCapabilityAttribute) != 0) return -error;
+  return RemoveCapabilitiesForWriter(at);
 }
 
 }  // namespace callerfs::ops

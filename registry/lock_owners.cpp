@@ -59,6 +59,15 @@ bool LockOwners::AnyOn(int fd) {
   return by_fd_.count(fd) != 0;
 }
 
+void LockOwners::OwnersOn(int fd, std::vector<uint64_t>& out) {
+  out.clear();
+  if (recorded_.load(std::memory_order_relaxed) == 0) return;
+  std::lock_guard guard(lock_);
+  const auto found = by_fd_.find(fd);
+  if (found == by_fd_.end()) return;
+  for (const Owner& owner : found->second) out.push_back(owner.owner);
+}
+
 void LockOwners::TakeAll(int fd, std::vector<Owner>& out) {
   out.clear();
   if (recorded_.load(std::memory_order_relaxed) == 0) return;

@@ -42,6 +42,9 @@ class LockOwners {
   // owners recorded here, and unlocking an owner it does not know does
   // nothing.
   bool Known(uint64_t owner);
+  // The owners recorded on fd, into out (replacing its contents); the table
+  // keeps them.
+  void OwnersOn(int fd, std::vector<uint64_t>& out);
   // Takes every owner recorded on fd out of the table, into out (replacing
   // its contents). Their charges stay taken: give each back with Uncharge
   // once it is unlocked.

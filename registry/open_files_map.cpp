@@ -87,6 +87,12 @@ int OpenFilesMap::GetMode(int fd) {
   return record == fd_map_.end() ? -1 : record->second.flags;
 }
 
+int OpenFilesMap::ReferenceCount(int fd) {
+  std::lock_guard guard(lock_);
+  auto record = fd_map_.find(fd);
+  return record == fd_map_.end() ? 0 : record->second.refcount;
+}
+
 int OpenFilesMap::GetMappingWithMode(const char* path, int mask, int wanted) {
   const int fd = GetMapping(path);
   if (fd == -1) return -1;

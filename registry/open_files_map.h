@@ -85,6 +85,10 @@ class OpenFilesMap {
   // Flags recorded for fd, or -1 when fd is not registered. No reference taken.
   int GetMode(int fd);
 
+  // References held on fd, or 0 when fd is not registered. Takes none and
+  // writes nothing.
+  int ReferenceCount(int fd);
+
   // As GetMapping, but only when (flags & mask) == wanted; otherwise the
   // reference is given back and the result is -1.
   int GetMappingWithMode(const char* path, int mask, int wanted);

@@ -3,6 +3,7 @@
 // daemon's own mount gives a user more than the host would give them.
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -10,14 +11,20 @@
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/actor.h"
 #include "tests/support/mount_fixture.h"
@@ -231,6 +238,20 @@ struct Route {
   void (*check)(Mirror&);
 };
 
+// Each route on a mount of its own.
+void RunRoutes(std::span<const Route> routes) {
+  const std::string reason = MountUnavailableReason();
+  if (!reason.empty()) GTEST_SKIP() << reason;
+  for (const Route& route : routes) {
+    SCOPED_TRACE(route.name);
+    Mirror mirror;
+    mirror.Start(route.options);
+    if (::testing::Test::HasFatalFailure()) return;
+    route.check(mirror);
+    mirror.Stop();
+  }
+}
+
 MountOptions With(bool whole_tree, bool kernel_cache, std::vector<std::string> args = {}) {
   MountOptions options;
   options.whole_tree = whole_tree;
@@ -241,8 +262,6 @@ MountOptions With(bool whole_tree, bool kernel_cache, std::vector<std::string> a
 }
 
 TEST(CallerRouteTest, NoRouteGivesAUserMoreThanTheHostWould) {
-  const std::string reason = MountUnavailableReason();
-  if (!reason.empty()) GTEST_SKIP() << reason;
   const Route routes[] = {
       {"proc, thread pool", With(true, true), KernelInterfaces},
       {"proc, one thread", With(true, true, {"-s"}), KernelInterfaces},
@@ -251,14 +270,246 @@ TEST(CallerRouteTest, NoRouteGivesAUserMoreThanTheHostWould) {
       {"create, raced", With(false, false), CreateRaced},
       {"renamed ancestor of the mount point", With(true, false, {"-s"}), RenamedAncestor},
   };
-  for (const Route& route : routes) {
-    SCOPED_TRACE(route.name);
-    Mirror mirror;
-    mirror.Start(route.options);
-    if (::testing::Test::HasFatalFailure()) return;
-    route.check(mirror);
-    mirror.Stop();
+  RunRoutes(routes);
+}
+
+// ---------------------------------------------------------------------------
+// What the host grants natively, granted through the mount too, and nothing
+// more: programs that may be run but not read, the privileges a write
+// removes, lock queries after the last close, opens that would have shared
+// another open's descriptor, root callers with fewer capabilities.
+
+mode_t HostMode(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : static_cast<mode_t>(-1);
+}
+
+// Runs path as uid 1000; what the runner saw: 0 when the program ran and its
+// memory stayed closed to the runner (as on the host for a program it may
+// not read), else the errno of the exec or of opening its memory.
+int RunUnreadableProgram(const std::string& path) {
+  return RunAs(1000, 1000, [&] {
+    const pid_t runner = fork();
+    if (runner == 0) {
+      execl(path.c_str(), "xsleep", "5", static_cast<char*>(nullptr));
+      _exit(errno);
+    }
+    const std::string proc = "/proc/" + std::to_string(runner);
+    int status = 0, result = ETIMEDOUT;
+    for (int tries = 0; tries < 500; ++tries, std::this_thread::sleep_for(10ms)) {
+      if (waitpid(runner, &status, WNOHANG) == runner) return WEXITSTATUS(status);
+      if (ReadFile(proc + "/comm") != "xsleep\n") continue;
+      const int mem = open((proc + "/mem").c_str(), O_RDONLY);
+      result = mem == -1 ? (errno == EACCES ? 0 : errno) : EEXIST;
+      if (mem != -1) close(mem);
+      break;
+    }
+    kill(runner, SIGKILL);
+    waitpid(runner, nullptr, 0);
+    return result;
+  });
+}
+
+// With default_permissions the kernel leaves the process undumpable; without
+// it, it would not, and the program is refused.
+void ExecuteOnlyProgram(Mirror& m, int expected) {
+  std::filesystem::copy_file("/bin/sleep", m.src("xsleep"));
+  ASSERT_EQ(chmod(m.src("xsleep").c_str(), 0111), 0);
+  EXPECT_EQ(RunUnreadableProgram(m.mnt("xsleep")), expected) << strerror(expected);
+}
+
+// security.capability of revision 2: cap_setuid permitted and effective.
+constexpr unsigned char kCapSetuid[20] = {0x01, 0, 0, 0x02, 0x80};
+
+void WritesRemovePrivileges(Mirror& m) {
+  struct Case {
+    const char* name;
+    mode_t mode;
+    std::function<int(const std::string&)> act;
+    int expected;
+    mode_t mode_after;
+    bool capability_after;
+  };
+  const auto open_and = [](int flags, const std::function<int(int)>& act) {
+    return [=](const std::string& path) {
+      const int fd = open(path.c_str(), flags);
+      if (fd == -1) return errno;
+      const int result = act(fd);
+      return close(fd) == 0 ? result : errno;
+    };
+  };
+  const auto truncated = [](const std::string& path) { return ErrnoOf(truncate(path.c_str(), 3)); };
+  const Case cases[] = {
+      {"fallocate", 06777,
+       open_and(O_WRONLY, [](int fd) { return ErrnoOf(fallocate(fd, 0, 0, 8192)); }), 0, 0777, false},
+      {"write", 06777,
+       open_and(O_WRONLY | O_APPEND,
+                [](int fd) { return write(fd, "hi", 2) == 2 ? 0 : errno; }),
+       0, 0777, false},
+      // No open clears the set-ID bits first: the kernel's mode change does.
+      {"truncate", 06777, truncated, 0, 0777, false},
+      {"truncate, set-group-ID alone", 02777, truncated, 0, 0777, false},
+      {"truncate without write permission", 06755, truncated, EACCES, 06755, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string host = m.src(c.name);
+    WriteFile(host, "data", 0600);
+    ASSERT_EQ(chmod(host.c_str(), c.mode), 0);
+    ASSERT_EQ(setxattr(host.c_str(), "security.capability", kCapSetuid, sizeof kCapSetuid, 0), 0)
+        << strerror(errno);
+    EXPECT_EQ(RunAs(1000, 1000, [&] { return c.act(m.mnt(c.name)); }), c.expected);
+    EXPECT_EQ(HostMode(host), c.mode_after);
+    EXPECT_EQ(getxattr(host.c_str(), "security.capability", nullptr, 0) > 0, c.capability_after);
   }
+}
+
+// The querying descriptor is opened first: a file opened after the locking
+// one is closed may reuse its memory, and so its lock owner's number.
+int LockQueryAfterLastClose(const std::string& path) {
+  const int query_fd = open(path.c_str(), O_RDWR), fd = open(path.c_str(), O_RDWR);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (query_fd == -1 || fd == -1 || fcntl(fd, F_OFD_SETLK, &lock) != 0) return errno;
+  close(fd);
+  // The release that ends the lock reaches the daemon after close returns.
+  bool unlocked = false;
+  for (int tries = 0; tries < 200 && !unlocked; ++tries, std::this_thread::sleep_for(10ms)) {
+    struct flock query {};
+    query.l_type = F_WRLCK;
+    query.l_whence = SEEK_SET;
+    unlocked = fcntl(query_fd, F_OFD_GETLK, &query) == 0 && query.l_type == F_UNLCK;
+  }
+  close(query_fd);
+  return unlocked ? 0 : EDEADLK;
+}
+
+void LockQueriesAnswerFromTheHost(Mirror& m) {
+  WriteFile(m.src("locked"), "x", 0666);
+  EXPECT_EQ(RunAs(1000, 1000, [&] { return LockQueryAfterLastClose(m.mnt("locked")); }), 0)
+      << "F_OFD_GETLK reports a lock that its last close ended";
+  struct stat st;
+  ASSERT_EQ(stat(m.src("locked").c_str(), &st), 0);
+  EXPECT_EQ(ReadFile("/proc/locks").find(":" + std::to_string(st.st_ino) + " "), std::string::npos);
+}
+
+// With the kernel's attribute cache, an appending write arrives at the size
+// the kernel last saw; only the host's own appending descriptor puts it after
+// what a host process appended meanwhile.
+void AppendingOpenKeepsHostAppends(Mirror& m) {
+  const std::string host = m.src("log");
+  WriteFile(host, "AAAA\n", 0666);
+  int plain = -1, appending = -1;
+  Actor user(1000, 1000,
+             {[&] {
+                plain = open(m.mnt("log").c_str(), O_WRONLY);
+                appending = open(m.mnt("log").c_str(), O_WRONLY | O_APPEND);
+                return plain == -1 || appending == -1 ? errno : 0;
+              },
+              [&] { return write(appending, "MOUNT", 5) == 5 ? 0 : errno; },
+              [&] { return ErrnoOf(close(plain)) + ErrnoOf(close(appending)); }});
+  ASSERT_EQ(user.Step(), 0);
+  std::ofstream(host, std::ios::app) << "HOST\n";
+  EXPECT_EQ(user.Step(), 0);
+  EXPECT_EQ(user.Step(), 0);
+  EXPECT_EQ(ReadFile(host), "AAAA\nHOST\nMOUNT");
+}
+
+// With atomic_o_trunc the truncation is the open's own.
+void TruncatingOpenThatShares(Mirror& m) {
+  const std::string host = m.src("trunc");
+  WriteFile(host, "0123456789", 0666);
+  int first = -1, second = -1;
+  Actor user(1000, 1000,
+             {[&] { return ErrnoOf(first = open(m.mnt("trunc").c_str(), O_WRONLY)); },
+              [&] { return ErrnoOf(second = open(m.mnt("trunc").c_str(), O_WRONLY | O_TRUNC)); },
+              [&] { return ErrnoOf(close(first)) + ErrnoOf(close(second)); }});
+  ASSERT_EQ(user.Step(), 0);
+  ASSERT_EQ(user.Step(), 0);
+  EXPECT_NE(m.Log().find("refcount 2\n"), std::string::npos) << "the opens did not share";
+  EXPECT_EQ(ReadFile(host), "");
+  EXPECT_EQ(user.Step(), 0);
+}
+
+// A process of the same uid that lacks the file's group is refused what the
+// host refuses it, while another process of that uid holds the file open.
+void ProcessWithoutTheGroup(Mirror& m) {
+  const std::string host = m.src("team-file");
+  WriteFile(host, "data", 0620);
+  ASSERT_EQ(chown(host.c_str(), 0, kTeam), 0);
+  const std::string path = m.mnt("team-file");
+  int fd = -1;
+  Actor member(1000, kTeam,
+               {[&] { return ErrnoOf(fd = open(path.c_str(), O_WRONLY)); },
+                [&] { return ErrnoOf(close(fd)); }});
+  Actor outsider(1000, 1000,
+                 {[&] { return ErrnoOf(open(path.c_str(), O_WRONLY)); },
+                  [&] { return ErrnoOf(truncate(path.c_str(), 0)); },
+                  [&] { return ErrnoOf(utimensat(AT_FDCWD, path.c_str(), nullptr, 0)); }});
+  ASSERT_EQ(member.Step(), 0);
+  EXPECT_EQ(outsider.Step(), EACCES) << "open for writing";
+  EXPECT_EQ(outsider.Step(), EACCES) << "truncate";
+  EXPECT_EQ(outsider.Step(), EACCES) << "setting the times to now";
+  EXPECT_EQ(member.Step(), 0);
+  EXPECT_EQ(ReadFile(host), "data");
+}
+
+// As uid 0 with only these capabilities (all of them: ~0) and as many
+// supplementary groups (a long Groups line comes before CapEff in /proc).
+int OpenAsRootWith(uint64_t capabilities, size_t groups, const std::string& path) {
+  return RunAs(0, 0, [&] {
+    std::vector<gid_t> gids(groups);
+    for (size_t i = 0; i < groups; ++i) gids[i] = static_cast<gid_t>(100000 + i);
+    if (setgroups(gids.size(), gids.data()) != 0) return 124;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    for (int i = 0; i < 2; ++i) {
+      data[i].effective = data[i].permitted = static_cast<uint32_t>(capabilities >> (32 * i));
+    }
+    if (capabilities != ~0ull && syscall(SYS_capset, &header, data) != 0) return 125;
+    const int fd = open(path.c_str(), O_RDONLY);
+    return fd == -1 ? errno : ErrnoOf(close(fd));
+  });
+}
+
+void RootWithFewerCapabilities(Mirror& m) {
+  WriteFile(m.src("private"), "secret", 0600);
+  ASSERT_EQ(chown(m.src("private").c_str(), 1000, 1000), 0);
+  constexpr uint64_t kReadSearch = 1ull << CAP_DAC_READ_SEARCH;
+  for (const auto& [name, capabilities, groups, expected] :
+       {std::tuple{"no capabilities", 0ull, size_t{0}, EACCES},
+        {"CAP_DAC_READ_SEARCH alone", kReadSearch, size_t{0}, 0},
+        {"CAP_DAC_READ_SEARCH alone, 3000 groups", kReadSearch, size_t{3000}, 0},
+        {"no capabilities, 3000 groups", 0ull, size_t{3000}, EACCES},
+        {"full root", ~0ull, size_t{0}, 0}}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(OpenAsRootWith(capabilities, groups, m.src("private")), expected) << "on the host";
+    EXPECT_EQ(OpenAsRootWith(capabilities, groups, m.mnt("private")), expected)
+        << "through the mount";
+  }
+}
+
+// Without default_permissions: the host alone decides.
+MountOptions HostChecksOnly(bool kernel_cache, std::string options = {}) {
+  MountOptions host_only = With(false, kernel_cache);
+  host_only.options = std::move(options);
+  return host_only;
+}
+
+TEST(CallerRouteTest, TheHostsAnswerForEveryCaller) {
+  const Route routes[] = {
+      {"execute-only program", With(false, false), [](Mirror& m) { ExecuteOnlyProgram(m, 0); }},
+      {"execute-only program, no default_permissions", HostChecksOnly(false),
+       [](Mirror& m) { ExecuteOnlyProgram(m, EACCES); }},
+      {"privileges a write removes", With(false, false), WritesRemovePrivileges},
+      {"lock query after the last close", HostChecksOnly(false), LockQueriesAnswerFromTheHost},
+      {"appending open beside a plain one", HostChecksOnly(true), AppendingOpenKeepsHostAppends},
+      {"truncating open that shares", HostChecksOnly(false, "atomic_o_trunc"), TruncatingOpenThatShares},
+      {"process without the file's group", HostChecksOnly(false), ProcessWithoutTheGroup},
+      {"root with fewer capabilities", HostChecksOnly(false), RootWithFewerCapabilities},
+  };
+  RunRoutes(routes);
 }
 
 // What the host does for the caller on its own: keep reserved blocks for

@@ -897,6 +897,8 @@ TEST_F(FaultsTest, WritebackOfAUsersMappedPagesKeepsRootsReservedBlocks) {
   EXPECT_EQ(result, 0) << "msync and close reported success";
   EXPECT_GE(image.FreeBytes() + (1 << 20), reserve) << "the user's pages went into root's reserve";
   EXPECT_TRUE(mirror_.WaitForNoTreeDescriptors());
+}
+
 // A host error is logged with the operation and the path, once a minute for
 // each user, operation and error, however often the request is retried.
 class FailedRequestLogTest : public FaultsTest {
