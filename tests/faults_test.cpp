@@ -595,7 +595,20 @@ int OtherUserAnswers(const Mirror& m) {
                 return Clock::now() - start > 200ms ? 13 : 0;
               }});
   other.Start();
-  return other.Wait(5s);
+  const int first = other.Wait(5s);
+  if (first == 0 || first == Actor::kStepTimedOut) return first;
+  // Late once: a loaded machine (a sanitizer build beside other tests) can
+  // make a request wait for a processor; a stall makes it late again.
+  Actor again(1001, 1001, {[path] {
+                const auto start = Clock::now();
+                char buffer[16];
+                const int fd = open(path.c_str(), O_RDONLY);
+                if (fd < 0 || read(fd, buffer, sizeof buffer) < 0) return 12;
+                close(fd);
+                return Clock::now() - start > 200ms ? 13 : 0;
+              }});
+  again.Start();
+  return again.Wait(5s);
 }
 
 struct StallCase {
@@ -736,17 +749,20 @@ void AThousandLockWaitersOfOneUser(FaultsTest&, Mirror& m) {
       return fd >= 0 && fcntl(fd, F_SETLKW, &lock) == 0 ? 0 : errno;
     }));
   }
-  // Those past the bound get ENOLCK at once; the others wait.
+  // Those past the bound get ENOLCK at once; the others wait. Measured once
+  // no waiter has ended for half a second.
   int refused = 0;
+  auto last_end = Clock::now();
   for (auto deadline = Clock::now() + 60s; Clock::now() < deadline;) {
     int status = 0;
     const pid_t ended = waitpid(-1, &status, WNOHANG);
     if (ended > 0) {
       std::erase(waiters, ended);
       if (WIFEXITED(status) && WEXITSTATUS(status) == ENOLCK) ++refused;
+      last_end = Clock::now();
       continue;
     }
-    if (refused >= kWaiters - kBound) break;
+    if (refused >= kWaiters - kBound && Clock::now() - last_end > 500ms) break;
     std::this_thread::sleep_for(10ms);
   }
   EXPECT_GE(refused, kWaiters - kBound);
