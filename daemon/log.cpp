@@ -161,6 +161,11 @@ void LogWorkerNotStarted(int error) noexcept {
         std::strerror(error));
 }
 
+void LogStatusUnavailable(const std::string& path, const std::string& why) {
+  Event(LOG_WARNING, "no status socket at %s (%s): callerfs status cannot ask this daemon",
+        path.c_str(), why.c_str());
+}
+
 void LogUnmountFailed(const std::string& mountpoint) {
   Event(LOG_ERR, "could not unmount %s: it is still mounted (fusermount -u %s clears it)",
         mountpoint.c_str(), mountpoint.c_str());

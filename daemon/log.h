@@ -61,6 +61,10 @@ void LogRequestsPastShare(uid_t uid, int share, int error) noexcept;
 void LogPoolAtBound(int max_threads) noexcept;
 void LogWorkerNotStarted(int error) noexcept;
 
+// The status socket could not be set up (why says why); the daemon serves
+// without it.
+void LogStatusUnavailable(const std::string& path, const std::string& why);
+
 // The mount was still there after the daemon tried to unmount it.
 void LogUnmountFailed(const std::string& mountpoint);
 

@@ -21,6 +21,7 @@
 #include "daemon/operations.h"
 #include "daemon/own_mount.h"
 #include "daemon/request_loop.h"
+#include "daemon/status.h"
 #include "ops/caller_identity.h"
 #include "registry/descriptor_quota.h"
 #include "registry/diagnostics.h"
@@ -45,7 +46,9 @@ int Fail(const std::string& reason) {
   return 1;
 }
 
-constexpr char kUsage[] = "usage: callerfs [options] [SOURCE] MOUNTPOINT\n";
+constexpr char kUsage[] =
+    "usage: callerfs [options] [SOURCE] MOUNTPOINT\n"
+    "       callerfs status MOUNTPOINT [--json]   (root: what the daemon is doing)\n";
 
 // The library's own texts go to standard error; for --help and --version
 // they join callerfs's on standard output, and the answer is success.
@@ -186,6 +189,7 @@ int Serve(callerfs::CommandLine& line, const fuse_operations& operations,
   callerfs::LogStartup(facts);
   callerfs::SkipDiagnosticsIfDiscarded();
   callerfs::StartDiagnosticsWriter();
+  callerfs::StartStatusServer(mountpoint);
   // Still one thread here; the pool starts inside the loop and is gone (or
   // given up on) when it returns.
   hidden.Enter(mountpoint);
@@ -195,6 +199,7 @@ int Serve(callerfs::CommandLine& line, const fuse_operations& operations,
   // This thread never serves a request, but what follows needs the daemon's
   // own credentials whatever happened.
   callerfs::ops::RestoreDaemonIdentity();
+  callerfs::StopStatusServer();
   hidden.Leave();
   const bool unmounted = Unmount(mounted, mountpoint, end);
   callerfs::StopDiagnosticsWriter(std::chrono::seconds(2));
@@ -210,6 +215,7 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "%sTry 'callerfs --help' for the options.\n", kUsage);
     return 1;
   }
+  if (std::string_view(argv[1]) == "status") return callerfs::RunStatusCommand(argc, argv);
   callerfs::UseProgramSearchPath();
   callerfs::PublishMountPaths(argc, argv);
   // The library's arguments live until the process ends (static: they stay

@@ -120,6 +120,15 @@ int DescriptorQuota::Close(int fd) {
   return result;
 }
 
+std::vector<std::pair<uid_t, long>> DescriptorQuota::Holders() {
+  std::vector<std::pair<uid_t, long>> holders;
+  std::lock_guard guard(lock_);
+  for (const Slot& slot : slots_) {
+    if (slot.count != 0) holders.emplace_back(slot.uid, slot.count);
+  }
+  return holders;
+}
+
 long DescriptorQuota::Held(uid_t uid) {
   if (Exempt(uid)) return 0;
   std::lock_guard guard(lock_);

@@ -36,6 +36,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace callerfs {
 
@@ -81,6 +83,10 @@ class DescriptorQuota {
 
   // Descriptors currently charged to uid (for tests and diagnostics).
   long Held(uid_t uid);
+  // Every uid holding descriptors, with how many, and the cap (for the
+  // status report).
+  std::vector<std::pair<uid_t, long>> Holders();
+  long per_user_cap() const { return per_user_cap_; }
 
  private:
   struct Slot {

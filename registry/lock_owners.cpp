@@ -94,4 +94,13 @@ void LockOwners::Recorded(uint64_t owner, int change) {
 
 void LockOwners::Uncharge(const Owner& owner) { DescriptorQuota::Instance().Uncharge(owner.uid); }
 
+std::unordered_map<uid_t, size_t> LockOwners::CountByUser() {
+  std::unordered_map<uid_t, size_t> counts;
+  std::lock_guard guard(lock_);
+  for (const auto& [fd, owners] : by_fd_) {
+    for (const Owner& owner : owners) ++counts[owner.uid];
+  }
+  return counts;
+}
+
 }  // namespace callerfs

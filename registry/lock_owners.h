@@ -50,6 +50,8 @@ class LockOwners {
   // once it is unlocked.
   void TakeAll(int fd, std::vector<Owner>& out);
   static void Uncharge(const Owner& owner);
+  // Recorded owners per uid that locked (for the status report).
+  std::unordered_map<uid_t, size_t> CountByUser();
 
  private:
   std::mutex lock_;

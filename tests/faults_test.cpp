@@ -915,6 +915,53 @@ TEST_F(FaultsTest, WritebackOfAUsersMappedPagesKeepsRootsReservedBlocks) {
   EXPECT_TRUE(mirror_.WaitForNoTreeDescriptors());
 }
 
+// What `callerfs status` shows while one user's open waits on a lease and
+// another user holds a descriptor and a lock.
+TEST_F(FaultsTest, StatusShowsWhoWaitsForAndHoldsWhat) {
+  const LeaseBreakTime lowered(20);
+  WriteFile(mirror_.src("leased"), "lease\n", 0644);
+  ASSERT_EQ(chown(mirror_.src("leased").c_str(), 1000, 1000), 0);
+  WriteFile(mirror_.src("held"), "held\n", 0666);
+  const std::string leased = mirror_.src("leased"), held = mirror_.mnt("held");
+  Actor holder(1000, 1000, {[leased] {
+                 signal(SIGIO, SIG_IGN);
+                 const int fd = open(leased.c_str(), O_RDONLY);
+                 return fd >= 0 && fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? 0 : errno;
+               }, [] { return 0; }});
+  Actor locker(1001, 1001, {[held] {
+                 const int fd = open(held.c_str(), O_RDWR);
+                 struct flock lock {};
+                 lock.l_type = F_WRLCK;
+                 return fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
+               }, [] { return 0; }});
+  ASSERT_EQ(holder.Step(), 0);
+  ASSERT_EQ(locker.Step(), 0);
+  const pid_t writer = SpawnAs(1000, 1000, [&] {
+    return open(mirror_.mnt("leased").c_str(), O_WRONLY) >= 0 ? 0 : errno;
+  });
+  std::this_thread::sleep_for(1s);  // older than the report's half second
+  const std::string command = std::string(CALLERFS_BINARY) + " status " + mirror_.mnt_dir() + " --json";
+  std::string report;
+  if (FILE* out = popen(command.c_str(), "r")) {
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, out)) > 0;) report.append(chunk, n);
+    EXPECT_EQ(pclose(out), 0);
+  }
+  EXPECT_NE(report.find("{\"operation\":\"open\",\"uid\":1000,\"pid\":" + std::to_string(writer)),
+            std::string::npos) << report;
+  EXPECT_NE(report.find("leased\",\"age_seconds\":"), std::string::npos) << report;
+  // The lock owner takes a descriptor of the cap too.
+  EXPECT_NE(report.find("{\"uid\":1001,\"descriptors\":2,\"lock_owners\":1,"), std::string::npos) << report;
+  EXPECT_NE(report.find("\"open\":"), std::string::npos) << report;
+  EXPECT_NE(RunAs(1000, 1000, [&]() -> int {
+              ExecOrExit({CALLERFS_BINARY, "status", mirror_.mnt_dir()});
+            }), 0) << "a user reached the status socket";
+  holder.Finish();
+  int status = 0;
+  EXPECT_TRUE(ReapWithin(writer, 10s, &status));
+  locker.Finish();
+}
+
 // A host error is logged with the operation and the path, once a minute for
 // each user, operation and error, however often the request is retried.
 class FailedRequestLogTest : public FaultsTest {
