@@ -6,8 +6,8 @@
 //     INTERRUPT naming the request, and the waiting thread gets a signal,
 //     which ends its blocking call with EINTR;
 //   - there is a bound on how many wait at once, per user and in all, so
-//     that lock waits alone never take the pool's threads: past it a lock
-//     is only tried, and ENOLCK answers a lock that is held.
+//     that lock waits alone never take the pool's threads: past it a
+//     waiting lock is refused with ENOLCK.
 #pragma once
 
 #include <sys/types.h>
@@ -54,7 +54,7 @@ class LongWait {
   // The kernel interrupted the request before the wait began (or the daemon
   // is stopping): do not start it (answer EINTR).
   bool interrupted() const { return state_ == kInterrupted; }
-  // Past the bound of waits: do not wait, only try.
+  // Past the bound of waits: refuse the wait (ENOLCK).
   bool refused() const { return state_ == kRefused; }
 
  private:

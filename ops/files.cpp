@@ -227,6 +227,11 @@ int Lock(const char*, fuse_file_info* fi, int cmd, struct flock* lock) {
   // The library unlocks after every flush (every close(2) of a caller);
   // nothing to do for an owner that never locked.
   if (lock->l_type == F_UNLCK && !LockOwners::Instance().Known(fi->lock_owner)) return 0;
+  // F_SETLKW waits until the holder lets go, which may take a request of its
+  // own. Past the bound of lock waits it is refused before anything starts.
+  const LongWait wait(cmd == F_SETLKW);
+  if (wait.interrupted()) return -EINTR;
+  if (wait.refused()) return -ENOLCK;
   const bool whole_file_unlock = IsWholeFileUnlock(*lock);
   if (lock->l_type != F_UNLCK &&
       !LockOwners::Instance().Note(fd, fi->lock_owner, fuse_get_context()->uid)) {
@@ -235,17 +240,7 @@ int Lock(const char*, fuse_file_info* fi, int cmd, struct flock* lock) {
   int result;
   {
     const AsDaemon daemon;
-    // F_SETLKW waits until the holder lets go, which may take a request of its own.
-    const LongWait wait(cmd == F_SETLKW);
-    if (wait.interrupted()) {
-      result = -EINTR;
-    } else if (wait.refused()) {
-      // Past the bound of lock waits: the lock is only tried.
-      result = ulockmgr_op(fd, F_SETLK, lock, &fi->lock_owner, sizeof(fi->lock_owner));
-      if (result == -EAGAIN || result == -EACCES) result = -ENOLCK;
-    } else {
-      result = ulockmgr_op(fd, cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
-    }
+    result = ulockmgr_op(fd, cmd, lock, &fi->lock_owner, sizeof(fi->lock_owner));
   }
   if (whole_file_unlock) LockOwners::Instance().Forget(fd, fi->lock_owner);
   return result;
