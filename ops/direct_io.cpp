@@ -6,11 +6,11 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "ops/host_path.h"
 #include "ops/syscall_result.h"
 
 namespace callerfs::ops {
@@ -71,8 +71,9 @@ UniqueFd WithoutDirect(int fd, int error) {
   UniqueFd buffered(-1);
   if (flags != -1 && (flags & O_DIRECT) != 0) {
     char path[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    buffered.reset(::open(path, (flags & ~O_DIRECT) | O_CLOEXEC));
+    // Without O_NOFOLLOW too (a file made by create has it): the /proc entry
+    // is a link to be followed, to exactly this file.
+    buffered.reset(::open(FdProcPath(fd, path), (flags & ~(O_DIRECT | O_NOFOLLOW)) | O_CLOEXEC));
   }
   errno = error;
   return buffered;
