@@ -80,7 +80,9 @@ void OwnMountHidden::Enter(const char* mountpoint) {
       followed.own_dev = entry.dev;
     }
   }
-  if (::setns(copy_namespace_.get(), CLONE_NEWNS) != 0) {
+  // Other threads may already run (the status socket's, a sanitizer's), and
+  // a thread that shares its file-system attributes cannot change namespaces.
+  if (::unshare(CLONE_FS) != 0 || ::setns(copy_namespace_.get(), CLONE_NEWNS) != 0) {
     why_ = "cannot enter its mount namespace";
     return;
   }
@@ -95,7 +97,7 @@ void OwnMountHidden::Enter(const char* mountpoint) {
 
 void OwnMountHidden::Leave() {
   follower_.reset();
-  if (entered_ && ::setns(host_namespace_.get(), CLONE_NEWNS) != 0) {
+  if (entered_ && (::unshare(CLONE_FS) != 0 || ::setns(host_namespace_.get(), CLONE_NEWNS) != 0)) {
     std::perror("callerfs: cannot return to the host's mount namespace to unmount");
   }
   entered_ = false;
