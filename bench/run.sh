@@ -491,7 +491,9 @@ for round in $(seq "$rounds"); do
       b=$(base_of "$cfg")
       seen=$(wc -l <"$values")
       "wl_$wl" "$cfg" "$b" "$b/w/$cfg" "$src/w/$cfg"
-      log "  $wl $cfg: $(tail -n +$((seen + 1)) "$values" | awk -F'\t' '{ printf "%s %s  ", $2, $4 }')"
+      threads=""
+      [ "$cfg" != native ] && threads="  threads $(ls "/proc/${daemon_pid[$cfg]}/task" 2>/dev/null | wc -l)"
+      log "  $wl $cfg: $(tail -n +$((seen + 1)) "$values" | awk -F'\t' '{ printf "%s %s  ", $2, $4 }')$threads"
     done
   done
 done
