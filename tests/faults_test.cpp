@@ -772,6 +772,34 @@ void AThousandLockWaitersOfOneUser(FaultsTest&, Mirror& m) {
   for (pid_t pid : waiters) EXPECT_TRUE(ReapWithin(pid, 30s, nullptr));
 }
 
+// Each mirror's base holds the other's mount point: a path that crosses
+// them eight times holds workers in both daemons at once.
+void TwoMirrorsOfEachOther(FaultsTest&, Mirror&) {
+  Mirror a, b;
+  MountOptions whole;
+  whole.whole_tree = true;
+  // With the kernel's name cache, as mounted by default: without it every
+  // crossing resolves the whole path again through the other mirror, and
+  // the work grows with the power of the depth.
+  whole.no_kernel_cache = false;
+  a.Start(whole);
+  ASSERT_FALSE(::testing::Test::HasFatalFailure());
+  b.Start(whole);
+  ASSERT_FALSE(::testing::Test::HasFatalFailure());
+  std::string path = a.mnt_dir();
+  for (int level = 0; level < 8; ++level) path += (level % 2 == 0 ? b : a).mnt_dir();
+  const std::string target = path + "/etc/hostname";
+  Actor user(1000, 1000, {[target] {
+               struct stat st;
+               return stat(target.c_str(), &st) == 0 ? 0 : errno;
+             }});
+  user.Start();
+  EXPECT_EQ(user.Wait(10s), 0) << target;
+  user.Finish();
+  b.Stop();
+  a.Stop();
+}
+
 // Standard output is a pipe that nobody reads while a tree of two thousand
 // files is listed and stat'ed.
 void AnUnreadStandardOutput(FaultsTest&, Mirror&) {
@@ -840,6 +868,7 @@ TEST_F(FaultsTest, OneUsersBlockedRequestsNeverStallTheOthers) {
       {"writes from an O_DIRECT mapping of the same file", WriteFromADirectMappingOfTheSameFile},
       {"20 requests in a file system that never answers", TwentyRequestsInAFileSystemThatNeverAnswers},
       {"1,000 lock waiters of one user", AThousandLockWaitersOfOneUser},
+      {"two mirrors of each other", TwoMirrorsOfEachOther},
       {"standard output that nobody reads", AnUnreadStandardOutput},
   };
   for (const StallCase& c : cases) {
