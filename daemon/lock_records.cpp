@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "registry/lock_owners.h"
@@ -52,23 +54,64 @@ void HandLibraryUnlock(fuse_session* session, uint64_t node, uint64_t fh, uint64
   fuse_session_process_buf(session, &buffer, channel);
 }
 
-}  // namespace
-
-void DropLibraryLockRecords(fuse_session* session, const fuse_buf& request) {
+// The descriptor a RELEASE closes a reference of, or -1 for any other request.
+int ReleasedDescriptor(const fuse_buf& request) {
   constexpr size_t kReleaseSize = sizeof(fuse_in_header) + sizeof(fuse_release_in);
-  if ((request.flags & FUSE_BUF_IS_FD) || request.size < kReleaseSize) return;
+  if ((request.flags & FUSE_BUF_IS_FD) || request.size < kReleaseSize) return -1;
   fuse_in_header head;
   std::memcpy(&head, request.mem, sizeof head);
-  if (head.opcode != FUSE_RELEASE || head.len < kReleaseSize) return;
+  if (head.opcode != FUSE_RELEASE || head.len < kReleaseSize) return -1;
   fuse_release_in release;
   std::memcpy(&release, static_cast<const char*>(request.mem) + sizeof head, sizeof release);
-  const int fd = static_cast<int>(static_cast<uint32_t>(release.fh));
-  // Owners are ended when their descriptor closes, at its last release; an
-  // earlier one leaves them (and their locks) to the opens still sharing it.
-  if (!LockOwners::Instance().AnyOn(fd) || OpenFilesMap::Instance().ReferenceCount(fd) > 1) return;
-  thread_local std::vector<uint64_t> owners;
-  LockOwners::Instance().OwnersOn(fd, owners);
-  for (const uint64_t owner : owners) HandLibraryUnlock(session, head.nodeid, release.fh, owner);
+  return static_cast<int>(static_cast<uint32_t>(release.fh));
+}
+
+// Releases in flight per descriptor with lock owners: two last releases of
+// one shared descriptor served at once must not each take the other's
+// reference for one that stays.
+struct InFlight {
+  std::mutex mutex;  // guards by_fd; no lock is taken after it but the registry's
+  std::unordered_map<int, int> by_fd;
+};
+InFlight& Releases() {
+  static auto* releases = new InFlight;
+  return *releases;
+}
+
+}  // namespace
+
+bool DropLibraryLockRecords(fuse_session* session, const fuse_buf& request) {
+  const int fd = ReleasedDescriptor(request);
+  if (fd == -1 || !LockOwners::Instance().AnyOn(fd)) return false;
+  bool last;
+  {
+    InFlight& releases = Releases();
+    const std::lock_guard lock(releases.mutex);
+    const int releasing = ++releases.by_fd[fd];
+    // Owners are ended when their descriptor closes, at its last release;
+    // an earlier one leaves them (and their locks) to the opens still
+    // sharing it.
+    last = OpenFilesMap::Instance().ReferenceCount(fd) - releasing <= 0;
+  }
+  if (last) {
+    fuse_in_header head;
+    std::memcpy(&head, request.mem, sizeof head);
+    fuse_release_in release;
+    std::memcpy(&release, static_cast<const char*>(request.mem) + sizeof head, sizeof release);
+    thread_local std::vector<uint64_t> owners;
+    LockOwners::Instance().OwnersOn(fd, owners);
+    for (const uint64_t owner : owners) HandLibraryUnlock(session, head.nodeid, release.fh, owner);
+  }
+  return true;
+}
+
+void ReleaseServed(const fuse_buf& request) {
+  const int fd = ReleasedDescriptor(request);
+  if (fd == -1) return;
+  InFlight& releases = Releases();
+  const std::lock_guard lock(releases.mutex);
+  const auto found = releases.by_fd.find(fd);
+  if (found != releases.by_fd.end() && --found->second <= 0) releases.by_fd.erase(found);
 }
 
 }  // namespace callerfs

@@ -23,6 +23,9 @@ namespace callerfs {
 // before fuse_session_process_buf. Never from inside a handler: the library
 // holds the node's path there, and a rename or unlink waiting for it would
 // keep the unlock (and so the handler) waiting forever.
-void DropLibraryLockRecords(fuse_session* session, const fuse_buf& request);
+// Returns whether the request is a release counted as in flight: then call
+// ReleaseServed with it once it has been served.
+bool DropLibraryLockRecords(fuse_session* session, const fuse_buf& request);
+void ReleaseServed(const fuse_buf& request);
 
 }  // namespace callerfs

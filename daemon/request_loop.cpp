@@ -270,8 +270,9 @@ void Pool::ServeOne(Worker& self, fuse_buf& request, fuse_chan* channel,
     ::sem_post(&wake_main_);
   }
   SetServingRequest(head.unique, head.uid);
-  DropLibraryLockRecords(session_, request);
+  const bool counted_release = DropLibraryLockRecords(session_, request);
   fuse_session_process_buf(session_, &request, channel);
+  if (counted_release) ReleaseServed(request);
   ClearServingRequest();
   busy_.fetch_sub(1);
   self.busy_since.store(0, std::memory_order_relaxed);
