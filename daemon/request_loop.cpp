@@ -34,6 +34,8 @@ constexpr Nanos kMillisecond = 1'000'000;
 constexpr Nanos kHeldAfter = 5 * kMillisecond;
 // How often the watchdog looks while every worker is busy.
 constexpr Nanos kWatchTick = 2 * kMillisecond;
+// Ticks without every worker busy before the watchdog rests (100 ms).
+constexpr int kQuietTicksBeforeRest = 50;
 // How often the main thread wakes otherwise (to repeat interrupts).
 constexpr Nanos kIdleWake = 1000 * kMillisecond;
 // A worker parked this long ends.
@@ -147,6 +149,7 @@ class Pool {
   bool stopping_ = false;
   std::list<Worker> worker_list_;
   std::array<uint64_t, kOpcodes> retired_served_{};
+  int quiet_ticks_ = 0;  // the main thread's own
 };
 
 Pool::Pool(fuse_session* session, int size, int max_threads)
@@ -348,8 +351,17 @@ void Pool::Watch() {
       break;
     }
   }
-  if (all_held) return Grow();
-  if (busy_.load() < NonParked()) {
+  if (all_held) {
+    quiet_ticks_ = 0;
+    return Grow();
+  }
+  // Under steady load the workers are all busy now and then: the watchdog
+  // rests only after a while without that, so that it is not woken (a
+  // system call of a worker) once every few requests.
+  if (busy_.load() >= NonParked()) {
+    quiet_ticks_ = 0;
+  } else if (++quiet_ticks_ >= kQuietTicksBeforeRest) {
+    quiet_ticks_ = 0;
     armed_.store(false);
     // A worker that went busy just now saw the watchdog awake.
     if (busy_.load() >= NonParked()) armed_.store(true);

@@ -11,7 +11,8 @@
 // Growth: a request may block for as long as something outside the daemon
 // wants (a lease break, a file system below the base that stopped
 // answering, a lock wait, a self-deadlock of a careless caller). A watchdog
-// (the main thread) wakes only while every worker is busy; when every
+// (the main thread) is woken when every worker is busy and looks every 2 ms
+// until none has been for 100 ms; when every
 // worker has been in its request for longer than a few milliseconds, it
 // gives the pool one more reader: a parked worker, or a new thread, up to
 // max_threads. A worker that finishes its request while another worker is
