@@ -1291,11 +1291,7 @@ class LockOwnersTest : public LockServerTest {
     options.options = "max_files_per_user=100";
     // The FUSE library keeps a record of every lock it granted until the
     // owner unlocks through it. The daemon hands it an unlock of each owner
-    // it ends at a last close, but two last releases of one shared
-    // descriptor served at once may each take the other for the last, and
-    // the library's records of those locks then stay: the leak check would
-    // report them.
-    options.environment.push_back("ASAN_OPTIONS=detect_leaks=0");
+    // it ends at a last close, so the leak check sees whether all went.
     return options;
   }
 };
