@@ -151,6 +151,17 @@ class FaultsTest : public MountTest {
   }
 };
 
+// The daemon follows the host's mounts a moment after they happen: waits up
+// to 2 s until its mount table has one at path.
+bool DaemonSeesMount(const Mirror& m, const std::string& path) {
+  const std::string table = "/proc/" + std::to_string(m.daemon_pid()) + "/mountinfo";
+  for (const auto deadline = Clock::now() + 2s; Clock::now() < deadline;
+       std::this_thread::sleep_for(1ms)) {
+    if (ReadFile(table).find(" " + path + " ") != std::string::npos) return true;
+  }
+  return false;
+}
+
 // A small tmpfs mounted inside the mirrored tree, unmounted in every path.
 class SmallFilesystem {
  public:
@@ -189,6 +200,7 @@ class SmallFilesystem {
 TEST_F(FaultsTest, FullFilesystemReportsNoSpaceAndTheDaemonKeepsServing) {
   SmallFilesystem small(mirror_.src("small"));
   ASSERT_EQ(small.error(), "");
+  ASSERT_TRUE(DaemonSeesMount(mirror_, mirror_.src("small")));
 
   // Data written before the filesystem fills up.
   const std::string kept = Pattern(64 << 10, 'A');
@@ -710,6 +722,7 @@ void TwentyRequestsInAFileSystemThatNeverAnswers(FaultsTest&, Mirror& m) {
                                 ",rootmode=40000,user_id=0,group_id=0,allow_other";
     ASSERT_EQ(mount("hung", dir.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()), 0)
         << std::strerror(errno);
+    ASSERT_TRUE(DaemonSeesMount(m, dir));
   }
   std::vector<pid_t> stuck;
   for (int i = 0; i < kRequests; ++i) {
@@ -915,6 +928,7 @@ class ReservedImage {
 TEST_F(FaultsTest, WritebackOfAUsersMappedPagesKeepsRootsReservedBlocks) {
   const ReservedImage image(mirror_);
   ASSERT_TRUE(image.mounted());
+  ASSERT_TRUE(DaemonSeesMount(mirror_, mirror_.src("reserved")));
   const std::string fill = mirror_.mnt("reserved/fill"), mapped = mirror_.mnt("reserved/mapped");
   EXPECT_EQ(RunAs(1000, 1000, [&] {
               const int fd = open(fill.c_str(), O_WRONLY | O_CREAT, 0644);
