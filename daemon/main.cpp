@@ -158,7 +158,7 @@ int Version(const char* program) {
 // host call, the library's state stays (they may still touch it): the
 // mount is only unmounted. False when the mount is still there afterwards.
 bool Unmount(fuse* mounted, char* mountpoint, const callerfs::LoopEnd& end) {
-  const std::string device = callerfs::MountDeviceAt(mountpoint);
+  const dev_t device = callerfs::MountDeviceAt(mountpoint);
   const std::string shown = mountpoint;
   if (end.workers_left) {
     fuse_session* session = fuse_get_session(mounted);
@@ -167,7 +167,7 @@ bool Unmount(fuse* mounted, char* mountpoint, const callerfs::LoopEnd& end) {
   } else {
     fuse_teardown(mounted, mountpoint);
   }
-  if (device.empty() || !callerfs::DeviceMounted(device)) return true;
+  if (device == 0 || !callerfs::DeviceMounted(device)) return true;
   callerfs::LogUnmountFailed(shown);
   return false;
 }

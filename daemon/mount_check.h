@@ -2,15 +2,17 @@
 // failed must not end in exit status 0.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace callerfs {
 
-// The device ("major:minor") of the top mount at mountpoint (an absolute,
-// resolved path), as this process's mount table shows it; empty when none.
-std::string MountDeviceAt(const std::string& mountpoint);
+// The device of the top mount at mountpoint (an absolute, resolved path), as
+// this process's mount table shows it; 0 when there is none.
+dev_t MountDeviceAt(const std::string& mountpoint);
 
 // Whether a mount of device is in this process's mount table.
-bool DeviceMounted(const std::string& device);
+bool DeviceMounted(dev_t device);
 
 }  // namespace callerfs
