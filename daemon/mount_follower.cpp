@@ -10,12 +10,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <string_view>
 #include <cerrno>
 #include <cstring>
 #include <future>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "daemon/log.h"
+#include "ops/host_path.h"
+#include "ops/mounter_process.h"
 
 namespace callerfs {
 namespace {
@@ -35,6 +41,29 @@ constexpr unsigned kMoveMountFEmptyPath = MOVE_MOUNT_F_EMPTY_PATH;
 MountTable ReadThisThreadsTable() {
   const ops::UniqueFd mounts(::open("/proc/thread-self/mountinfo", O_RDONLY | O_CLOEXEC));
   return mounts ? ReadMountTable(mounts.get()) : MountTable{};
+}
+
+// Who may be served from a process of their own, and where
+// (mounter_process.h): the mount points as request paths below the base.
+void PublishFuseMounters(const MountTable& table) {
+  char link[32], base[PATH_MAX];
+  const ssize_t length = ::readlink(ops::FdProcPath(GetHostTree().base_fd, link), base, sizeof base - 1);
+  if (length <= 0) return;
+  const std::string_view base_path(base, static_cast<size_t>(length));
+  std::vector<ops::FuseMounter> mounters;
+  for (const MountEntry& entry : table) {
+    const long uid = entry.FuseOption("user_id"), gid = entry.FuseOption("group_id");
+    if (!entry.FuseForMounterOnly() || uid < 0 || gid < 0) continue;
+    std::string at;
+    if (entry.AtOrBelow(base_path)) {
+      at = base_path == "/" ? entry.mountpoint : entry.mountpoint.substr(base_path.size());
+    } else if (entry.mountpoint != "/" && (!base_path.starts_with(entry.mountpoint) ||
+                                           base_path[entry.mountpoint.size()] != '/')) {
+      continue;  // beside the base: never reached through the mirror
+    }
+    mounters.push_back({static_cast<uid_t>(uid), static_cast<gid_t>(gid), at.empty() ? "/" : at});
+  }
+  ops::SetFuseMounters(std::move(mounters));
 }
 
 }  // namespace
@@ -98,6 +127,7 @@ bool MountFollower::CatchUp() {
     if (!Attach(came)) return false;
   }
   namespaces_.known = std::move(now);
+  PublishFuseMounters(namespaces_.known);
   return true;
 }
 

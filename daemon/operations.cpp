@@ -12,6 +12,7 @@
 #include "daemon/log.h"
 #include "daemon/request_loop.h"
 #include "ops/caller_identity.h"
+#include "ops/mounter_process.h"
 #include "ops/ops.h"
 #include "ops/syscall_result.h"
 
@@ -96,6 +97,63 @@ const char* RequestPath(First first, Rest... rest) {
   }
 }
 
+// The handler that serves a request again from the caller's own process when
+// the serving thread was refused on a FUSE file system that only its mounter
+// may use (mounter_process.h); none for requests that never meet that rule.
+template <auto Handler>
+constexpr auto kForMounter = nullptr;
+#define CALLERFS_FOR_MOUNTER(name) \
+  template <>                      \
+  constexpr auto kForMounter<ops::name> = ops::for_mounter::name
+CALLERFS_FOR_MOUNTER(Getattr);
+CALLERFS_FOR_MOUNTER(Fgetattr);
+CALLERFS_FOR_MOUNTER(Readlink);
+CALLERFS_FOR_MOUNTER(Mknod);
+CALLERFS_FOR_MOUNTER(Mkdir);
+CALLERFS_FOR_MOUNTER(Unlink);
+CALLERFS_FOR_MOUNTER(Rmdir);
+CALLERFS_FOR_MOUNTER(Symlink);
+CALLERFS_FOR_MOUNTER(Rename);
+CALLERFS_FOR_MOUNTER(Link);
+CALLERFS_FOR_MOUNTER(Chmod);
+CALLERFS_FOR_MOUNTER(Chown);
+CALLERFS_FOR_MOUNTER(Truncate);
+CALLERFS_FOR_MOUNTER(Ftruncate);
+CALLERFS_FOR_MOUNTER(Utimens);
+CALLERFS_FOR_MOUNTER(Access);
+CALLERFS_FOR_MOUNTER(Statfs);
+CALLERFS_FOR_MOUNTER(Open);
+CALLERFS_FOR_MOUNTER(Create);
+CALLERFS_FOR_MOUNTER(Opendir);
+CALLERFS_FOR_MOUNTER(Setxattr);
+CALLERFS_FOR_MOUNTER(Getxattr);
+CALLERFS_FOR_MOUNTER(Listxattr);
+CALLERFS_FOR_MOUNTER(Removexattr);
+#undef CALLERFS_FOR_MOUNTER
+
+// Whether a request refused with EACCES is one to serve again for a mounter:
+// its path (either path of a rename or link) lies on one of the caller's
+// mounts that only they may use.
+template <auto Handler, typename... Args>
+bool ForMounter(Args... args) {
+  constexpr std::string_view kSlot = kSlotName<Handler>.data();
+  if constexpr (kSlot == "rename" || kSlot == "link") {
+    const auto [from, to] = std::tuple(args...);
+    return ops::ActingForFuseMounter(from) || ops::ActingForFuseMounter(to);
+  } else {
+    return ops::ActingForFuseMounter(RequestPath<Handler>(args...));
+  }
+}
+
+template <auto Handler, typename... Args>
+int Serve(Args... args) {
+  const int result = Handler(args...);
+  if constexpr (kForMounter<Handler> != nullptr) {
+    if (result == -EACCES && ForMounter<Handler>(args...)) return kForMounter<Handler>(args...);
+  }
+  return result;
+}
+
 template <typename... Args, int (*Handler)(Args...), Identity kIdentity>
 struct Shielded<Handler, kIdentity> {
   static int Call(Args... args) noexcept {
@@ -108,7 +166,7 @@ struct Shielded<Handler, kIdentity> {
         log_failure(EPERM, "cannot take the caller's identity");
         return CountedResult(-EPERM);
       }
-      const int result = Handler(args...);
+      const int result = Serve<Handler>(args...);
       // Errors of the host or the daemon, not of the caller's request.
       if (result == -EIO || result == -ENOMEM) log_failure(-result, nullptr);
       return CountedResult(result);

@@ -10,10 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string_view>
 
 #include "ops/caller_identity.h"
 #include "ops/host_path.h"
+#include "ops/mounter_process.h"
 #include "ops/ops.h"
 #include "ops/syscall_result.h"
 #include "ops/write_handle.h"
@@ -236,10 +238,128 @@ int Access(const char* path, int mask) {
   return ResultOf(CheckAccess(object.fd(), mask));
 }
 
+// A FUSE file system that lets only its mounter in answers anyone else with
+// its type alone, a name length of 0 included: for its mounter that is the
+// refusal that sends the request to their own process.
 int Statfs(const char* path, struct statvfs* st) {
   const PinnedObject object(path, O_PATH);
   if (object.error()) return -object.error();
-  return ResultOf(::fstatvfs(object.fd(), st));
+  const int result = ResultOf(::fstatvfs(object.fd(), st));
+  if (result == 0 && st->f_namemax == 0 && ActingForFuseMounter(path)) return -EACCES;
+  return result;
 }
 
+// For a mounter of a FUSE file system without allow_other, in a process of
+// their own. Readlink, Mknod, Mkdir, Unlink, Rmdir, Symlink, Link and Chown
+// run there as they are (system calls only: what a mounter's process
+// runs must take no lock); the others without the registry and without the
+// daemon's own steps, which such a file system would refuse the daemon anyway.
+namespace for_mounter {
+namespace {
+
+// call on the pinned object's /proc/self/fd path, for calls that have no
+// form on an O_PATH descriptor.
+template <typename Call>
+int AtProcPath(const char* path, Call call) {
+  const PinnedObject object(path, O_PATH);
+  if (object.error()) return -object.error();
+  char proc_path[32];
+  return ResultOf(call(object.ProcPath(proc_path)));
+}
+
+}  // namespace
+
+int Getattr(const char* path, struct stat* st) {
+  return InMountersProcess([&] { return ResultOf(PinnedParent(path).Stat(st)); });
+}
+
+int Fgetattr(const char*, struct stat* st, fuse_file_info* fi) {
+  if (!OnFuse(FdOf(fi))) return -EACCES;
+  return InMountersProcess([&] { return ResultOf(::fstat(FdOf(fi), st)); }, {FdOf(fi)});
+}
+
+int Readlink(const char* path, char* buf, size_t size) {
+  return InMountersProcess([&] { return ops::Readlink(path, buf, size); });
+}
+
+int Mknod(const char* path, mode_t mode, dev_t rdev) {
+  return InMountersProcess([&] { return ops::Mknod(path, mode, rdev); });
+}
+
+int Mkdir(const char* path, mode_t mode) {
+  return InMountersProcess([&] { return ops::Mkdir(path, mode); });
+}
+
+int Unlink(const char* path) {
+  return InMountersProcess([&] { return ops::Unlink(path); });
+}
+
+int Rmdir(const char* path) {
+  return InMountersProcess([&] { return ops::Rmdir(path); });
+}
+
+int Symlink(const char* target, const char* path) {
+  return InMountersProcess([&] { return ops::Symlink(target, path); });
+}
+
+int Rename(const char* from, const char* to) {
+  const int result = InMountersProcess([&] {
+    const PinnedParent old_at(from), new_at(to);
+    if (const int error = old_at.error() ? old_at.error() : new_at.error()) return -error;
+    return ResultOf(::renameat(old_at.dir(), old_at.name(), new_at.dir(), new_at.name()));
+  });
+  const char* name = std::strrchr(to, '/');
+  if (result == 0 && std::string_view(name != nullptr ? name + 1 : to).starts_with(kHiddenNamePrefix)) {
+    RecordHider(to);
+  }
+  return result;
+}
+
+int Link(const char* from, const char* to) {
+  return InMountersProcess([&] { return ops::Link(from, to); });
+}
+
+int Chmod(const char* path, mode_t mode) {
+  return InMountersProcess(
+      [&] { return AtProcPath(path, [&](const char* at) { return ::chmod(at, mode); }); });
+}
+
+int Chown(const char* path, uid_t uid, gid_t gid) {
+  return InMountersProcess([&] { return ops::Chown(path, uid, gid); });
+}
+
+int Truncate(const char* path, off_t size) {
+  return InMountersProcess(
+      [&] { return AtProcPath(path, [&](const char* at) { return ::truncate(at, size); }); });
+}
+
+int Ftruncate(const char*, off_t size, fuse_file_info* fi) {
+  if (!OnFuse(FdOf(fi))) return -EACCES;
+  return InMountersProcess([&] { return ResultOf(::ftruncate(FdOf(fi), size)); }, {FdOf(fi)});
+}
+
+int Utimens(const char* path, const struct timespec times[2]) {
+  return InMountersProcess([&] {
+    const PinnedParent at(path);
+    if (at.error()) return -at.error();
+    return ResultOf(::utimensat(at.dir(), at.name(), times, AT_SYMLINK_NOFOLLOW));
+  });
+}
+
+int Access(const char* path, int mask) {
+  return InMountersProcess([&] {
+    const PinnedObject object(path, O_PATH);
+    if (object.error()) return -object.error();
+    return ResultOf(::faccessat(object.fd(), "", mask, AT_EMPTY_PATH | AT_EACCESS));
+  });
+}
+
+int Statfs(const char* path, struct statvfs* st) {
+  return InMountersProcess([&] {
+    const PinnedObject object(path, O_PATH);
+    return object.error() ? -object.error() : ResultOf(::fstatvfs(object.fd(), st));
+  });
+}
+
+}  // namespace for_mounter
 }  // namespace callerfs::ops

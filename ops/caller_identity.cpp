@@ -380,6 +380,13 @@ ActAsCaller::ActAsCaller() : ok_(true) {
   errno = saved;
 }
 
+bool ActingForUser(ActingUser& out) {
+  const Identity& caller = identity.caller;
+  if (identity.in_force != InForce::kCaller || caller.uid == 0 || caller.groups == nullptr) return false;
+  out = {caller.uid, caller.gid, caller.groups->data(), caller.groups->size()};
+  return true;
+}
+
 bool RequestHasNoCaller() {
   const fuse_context* context = fuse_get_context();
   return context->uid == 0 && context->gid == 0 && context->pid == 0;

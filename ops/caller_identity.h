@@ -22,6 +22,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+
 namespace callerfs::ops {
 
 // Reads the daemon's own credentials (permitted capabilities, groups) and
@@ -81,6 +83,17 @@ class ActAsHider {
  private:
   bool ok_;
 };
+
+// The user (not root) the serving thread acts for now, for a process that
+// must take that identity whole: false when the thread acts for root or as
+// the daemon. The groups stay valid for the daemon's lifetime.
+struct ActingUser {
+  uid_t uid;
+  gid_t gid;
+  const gid_t* groups;
+  size_t group_count;
+};
+bool ActingForUser(ActingUser& out);
 
 // Whether the current request came without a caller (from the kernel itself).
 bool RequestHasNoCaller();

@@ -20,6 +20,7 @@ extern "C" {
 #include "ops/descriptor_close.h"
 #include "ops/direct_io.h"
 #include "ops/host_path.h"
+#include "ops/mounter_process.h"
 #include "ops/ops.h"
 #include "ops/syscall_result.h"
 #include "ops/write_handle.h"
@@ -255,4 +256,51 @@ int Fallocate(const char*, int mode, off_t offset, off_t length, fuse_file_info*
   return ResultOf(::fallocate(FdOf(fi), mode, offset, length));
 }
 
+// For a mounter of a FUSE file system without allow_other: the file is
+// opened (or made) in a process of their own and handed back; the descriptor
+// cap and the registry then take it as any other. Reads and writes on it
+// need nothing more: the kernel checks its mounter-only rule on opens and
+// attribute requests only.
+namespace for_mounter {
+
+int Open(const char* path, fuse_file_info* fi) {
+  DescriptorCharge charge(fuse_get_context()->uid);
+  if (!charge) return -EMFILE;
+  const int flags = fi->flags;
+  UniqueFd fd(-1);
+  const int result = InMountersProcess(
+      [&] {
+        const PinnedObject object(path, O_PATH);
+        if (object.error()) return OpenFailure(object.error());
+        if ((flags & kExecOpen) && CheckAccess(object.fd(), X_OK) != 0) return -errno;
+        const int opened = ReopenRegularFile(object, (flags & kExecOpen) ? O_RDONLY : flags);
+        return opened == -1 ? OpenFailure(errno) : opened;
+      },
+      {}, &fd);
+  if (result != 0) return result;
+  if (!charge.Keep(fd.get())) return -EMFILE;
+  return Register(KeyPath(path), fd, fi);
+}
+
+int Create(const char* path, mode_t mode, fuse_file_info* fi) {
+  DescriptorCharge charge(fuse_get_context()->uid);
+  if (!charge) return -EMFILE;
+  const int flags = fi->flags;
+  const mode_t masked = mode & ~UseCallerUmask();  // the process starts with this thread's umask
+  UniqueFd fd(-1);
+  const int result = InMountersProcess(
+      [&] {
+        const PinnedParent at(path);
+        if (at.error()) return -at.error();
+        bool made_here = false;
+        UniqueFd made = CreateOrOpen(at, flags, masked, made_here);
+        return made ? made.release() : -errno;
+      },
+      {}, &fd);
+  if (result != 0) return result;
+  if (!charge.Keep(fd.get())) return -EMFILE;
+  return Register(KeyPath(path), fd, fi);
+}
+
+}  // namespace for_mounter
 }  // namespace callerfs::ops

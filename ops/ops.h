@@ -49,4 +49,35 @@ int Getxattr(const char* path, const char* name, char* value, size_t size);
 int Listxattr(const char* path, char* list, size_t size);
 int Removexattr(const char* path, const char* name);
 
+// The same requests for a user who mounted a FUSE file system without
+// allow_other, served again from a process of their own (mounter_process.h)
+// after the serving thread was refused with EACCES. Each is defined beside
+// its handler.
+namespace for_mounter {
+int Getattr(const char* path, struct stat* st);
+int Fgetattr(const char* path, struct stat* st, fuse_file_info* fi);
+int Readlink(const char* path, char* buf, size_t size);
+int Mknod(const char* path, mode_t mode, dev_t rdev);
+int Mkdir(const char* path, mode_t mode);
+int Unlink(const char* path);
+int Rmdir(const char* path);
+int Symlink(const char* target, const char* path);
+int Rename(const char* from, const char* to);
+int Link(const char* from, const char* to);
+int Chmod(const char* path, mode_t mode);
+int Chown(const char* path, uid_t uid, gid_t gid);
+int Truncate(const char* path, off_t size);
+int Ftruncate(const char* path, off_t size, fuse_file_info* fi);
+int Utimens(const char* path, const struct timespec times[2]);
+int Access(const char* path, int mask);
+int Statfs(const char* path, struct statvfs* st);
+int Open(const char* path, fuse_file_info* fi);
+int Create(const char* path, mode_t mode, fuse_file_info* fi);
+int Opendir(const char* path, fuse_file_info* fi);
+int Setxattr(const char* path, const char* name, const char* value, size_t size, int flags);
+int Getxattr(const char* path, const char* name, char* value, size_t size);
+int Listxattr(const char* path, char* list, size_t size);
+int Removexattr(const char* path, const char* name);
+}  // namespace for_mounter
+
 }  // namespace callerfs::ops

@@ -14,6 +14,7 @@
 
 #include "ops/caller_identity.h"
 #include "ops/host_path.h"
+#include "ops/mounter_process.h"
 #include "ops/ops.h"
 #include "ops/syscall_result.h"
 #include "ops/write_handle.h"
@@ -38,6 +39,13 @@ int RemoveCapabilitiesForWriter(const PinnedParent& at) {
   const AsDaemon daemon;
   char proc_path[32];
   return ResultOf(::removexattr(object.ProcPath(proc_path), kCapabilityAttribute));
+}
+
+// A missing object is a missing attribute.
+int AttributeResult(int result) {
+  if (result != -ENOENT) return result;
+  errno = ENODATA;
+  return -ENODATA;
 }
 
 }  // namespace
@@ -65,11 +73,7 @@ int Getxattr(const char* path, const char* name, char* value, size_t size) {
       result = at.error() ? -at.error() : CountOf(at.GetXattr(name, value, size));
     }
   }
-  if (result == -ENOENT) {
-    errno = ENODATA;
-    return -ENODATA;
-  }
-  return result;
+  return AttributeResult(result);
 }
 
 int Listxattr(const char* path, char* list, size_t size) {
@@ -87,4 +91,31 @@ int Removexattr(const char* path, const char* name) {
   return RemoveCapabilitiesForWriter(at);
 }
 
+// For a mounter of a FUSE file system without allow_other, in a process of
+// their own (see attributes.cpp); Setxattr and Listxattr run there as they are.
+namespace for_mounter {
+
+int Setxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
+  return InMountersProcess([&] { return ops::Setxattr(path, name, value, size, flags); });
+}
+
+int Getxattr(const char* path, const char* name, char* value, size_t size) {
+  return AttributeResult(InMountersProcess([&] {
+    const PinnedParent at(path);
+    return at.error() ? -at.error() : CountOf(at.GetXattr(name, value, size));
+  }));
+}
+
+int Listxattr(const char* path, char* list, size_t size) {
+  return InMountersProcess([&] { return ops::Listxattr(path, list, size); });
+}
+
+int Removexattr(const char* path, const char* name) {
+  return InMountersProcess([&] {
+    const PinnedParent at(path);
+    return at.error() ? -at.error() : ResultOf(at.RemoveXattr(name));
+  });
+}
+
+}  // namespace for_mounter
 }  // namespace callerfs::ops

@@ -115,10 +115,11 @@ class Scratch {
     mounted_.push_back(at);
     return mount("none", at.c_str(), type, 0, nullptr) == 0;
   }
-  pid_t StartFuse(const std::string& name, const std::string& options) {
+  pid_t StartFuse(const std::string& name, const std::string& options, uid_t user = 0) {
     const std::string at = Dir(name);
+    if (chown(at.c_str(), user, user) != 0) return -1;
     mounted_.push_back(at);
-    const pid_t pid = StartTinyFs(at, options);
+    const pid_t pid = StartTinyFs(at, options, user);
     if (pid > 0) file_systems_.push_back(pid);
     return pid;
   }
@@ -226,6 +227,8 @@ TEST(MountsTest, OtherFileSystemsRulesHoldForTheCaller) {
   Scratch scratch;
   const std::string private_fuse = scratch.Dir("private"), queues = scratch.Dir("mq");
   ASSERT_GT(scratch.StartFuse("private", ""), 0);  // root's, without allow_other
+  const std::string users_fuse = scratch.Dir("users");
+  ASSERT_GT(scratch.StartFuse("users", "", 1000), 0);  // user 1000's, without allow_other
   ASSERT_TRUE(scratch.MountTmpfs(queues, "mqueue"));
   Mirror m;
   m.Start(WholeTree());
@@ -249,6 +252,12 @@ TEST(MountsTest, OtherFileSystemsRulesHoldForTheCaller) {
       {"the same on the host", 1000, [&] { return StatErrno(private_fuse + "/hello"); }, EACCES},
       {"the same, its mounter", 0,
        [&] { return ReadFile(m.mnt_dir() + private_fuse + "/hello") == "hello\n" ? 0 : 1; }, 0},
+      {"a user's FUSE without allow_other, its mounter", 1000,
+       [&] {
+         const std::string at = m.mnt_dir() + users_fuse;
+         return ReadFile(at + "/hello") == "hello\n" && OpendirErrno(at) == 0 ? StatErrno(at + "/hello") : 1;
+       }, 0},
+      {"the same, another user", 1001, [&] { return StatErrno(m.mnt_dir() + users_fuse + "/hello"); }, EACCES},
       {"a message queue made through the mirror", 1000,
        [&] { return ErrnoOf(open((m.mnt_dir() + queues + "/q").c_str(), O_RDWR | O_CREAT, 0600)); }, EACCES},
       {"the daemon's own descriptors listed", 1000,
@@ -267,6 +276,7 @@ TEST(MountsTest, OtherFileSystemsRulesHoldForTheCaller) {
   waitpid(other_user, nullptr, 0);
   m.Stop();
   ASSERT_EQ(RunProgram({"fusermount", "-u", private_fuse}), 0);
+  ASSERT_EQ(RunProgram({"fusermount", "-u", users_fuse}), 0);
 }
 
 // Started in the background and asked at once, many times: the first

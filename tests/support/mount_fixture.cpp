@@ -182,9 +182,15 @@ bool MountedAt(const std::string& path, const std::string& type_prefix) {
   return false;
 }
 
-pid_t StartTinyFs(const std::string& mountpoint, const std::string& options) {
+pid_t StartTinyFs(const std::string& mountpoint, const std::string& options, uid_t user) {
   const pid_t pid = fork();
   if (pid == 0) {
+    // The library mounts for the real ids; root's effective ids open
+    // /dev/fuse wherever only root may.
+    if (user != 0 && (setgroups(0, nullptr) != 0 || setresgid(user, 0, 0) != 0 ||
+                      setresuid(user, 0, 0) != 0)) {
+      _exit(1);
+    }
     const int devnull = open("/dev/null", O_RDWR);
     dup2(devnull, STDOUT_FILENO);
     dup2(devnull, STDERR_FILENO);

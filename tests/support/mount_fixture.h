@@ -160,8 +160,9 @@ bool MountedAt(const std::string& path, const std::string& type_prefix = "");
 
 // Starts the tests' small FUSE file system (one file, "hello") at mountpoint
 // in the foreground, with the given -o options, and waits until it is
-// mounted; its pid, or -1 (reaped) when it did not mount.
-pid_t StartTinyFs(const std::string& mountpoint, const std::string& options);
+// mounted; its pid, or -1 (reaped) when it did not mount. With a user, it is
+// mounted for that user (user_id and group_id theirs).
+pid_t StartTinyFs(const std::string& mountpoint, const std::string& options, uid_t user = 0);
 
 // Small file helpers for tests.
 std::string ReadFile(const std::string& path);
