@@ -148,7 +148,7 @@ bool ForMounter(Args... args) {
 template <auto Handler, typename... Args>
 int Serve(Args... args) {
   const int result = Handler(args...);
-  if constexpr (kForMounter<Handler> != nullptr) {
+  if constexpr (!std::is_null_pointer_v<std::remove_cv_t<decltype(kForMounter<Handler>)>>) {
     if (result == -EACCES && ForMounter<Handler>(args...)) return kForMounter<Handler>(args...);
   }
   return result;
