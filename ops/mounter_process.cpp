@@ -4,6 +4,7 @@
 #include <linux/capability.h>
 #include <linux/close_range.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/statfs.h>
@@ -84,12 +85,18 @@ bool TakeDescriptors(const Errand& errand) {
   return taken;
 }
 
+// Raw system calls: the C library's wrappers would change the ids of every
+// thread of the daemon. The memory the process shares with the daemon stays
+// undumpable, so its user can neither trace it nor read it: the kernel makes
+// it so on the change of ids (unless fs.suid_dumpable is 1, the setting its
+// documentation calls insecure), and the process says so once more.
 bool BecomeUser(const ActingUser& user) {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
   return ::syscall(SYS_setgroups, user.group_count, user.groups) == 0 &&
          ::syscall(SYS_setresgid, user.gid, user.gid, user.gid) == 0 &&
          ::syscall(SYS_setresuid, user.uid, user.uid, user.uid) == 0 &&
+         ::syscall(SYS_prctl, PR_SET_DUMPABLE, 0, 0, 0, 0) == 0 &&
          ::syscall(SYS_capset, &header, none) == 0;
 }
 
