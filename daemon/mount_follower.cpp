@@ -15,7 +15,7 @@
 #include <future>
 #include <system_error>
 
-#include "daemon/log.h"
+#include "base/log.h"
 
 namespace callerfs {
 namespace {
@@ -33,7 +33,7 @@ constexpr unsigned kMoveMountFEmptyPath = MOVE_MOUNT_F_EMPTY_PATH;
 
 // The calling thread's own view (not the process's first thread's).
 MountTable ReadThisThreadsTable() {
-  const ops::UniqueFd mounts(::open("/proc/thread-self/mountinfo", O_RDONLY | O_CLOEXEC));
+  const UniqueFd mounts(::open("/proc/thread-self/mountinfo", O_RDONLY | O_CLOEXEC));
   return mounts ? ReadMountTable(mounts.get()) : MountTable{};
 }
 
@@ -127,7 +127,7 @@ bool MountFollower::Attach(const MountEntry& came) {
     LogMountNotFollowed(came.mountpoint, std::strerror(errno));
     return true;
   }
-  const ops::UniqueFd tree(static_cast<int>(::syscall(SYS_open_tree, AT_FDCWD, came.mountpoint.c_str(),
+  const UniqueFd tree(static_cast<int>(::syscall(SYS_open_tree, AT_FDCWD, came.mountpoint.c_str(),
                                                       kOpenTreeClone | kOpenTreeCloexec | AT_RECURSIVE)));
   const int clone_error = errno;
   if (::setns(namespaces_.copy_namespace, CLONE_NEWNS) != 0) {

@@ -20,9 +20,9 @@
 #include <mutex>
 #include <new>
 
+#include "base/log.h"
 #include "daemon/lock_records.h"
 #include "daemon/lock_waits.h"
-#include "daemon/log.h"
 #include "daemon/user_share.h"
 
 namespace callerfs {

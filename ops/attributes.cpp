@@ -12,10 +12,12 @@
 
 #include <string_view>
 
+#include "base/syscall_result.h"
+#include "base/unique_fd.h"
 #include "ops/caller_identity.h"
+#include "ops/file_handle.h"
 #include "ops/host_path.h"
 #include "ops/ops.h"
-#include "ops/syscall_result.h"
 #include "ops/write_handle.h"
 #include "registry/diagnostics.h"
 

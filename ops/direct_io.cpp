@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "ops/host_path.h"
-#include "ops/syscall_result.h"
+#include "base/unique_fd.h"
 
 namespace callerfs::ops {
 namespace {

@@ -9,7 +9,6 @@
 
 #include "ops/host_path.h"
 #include "ops/ops.h"
-#include "ops/syscall_result.h"
 #include "registry/descriptor_quota.h"
 
 namespace callerfs::ops {

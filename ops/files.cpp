@@ -15,13 +15,15 @@ extern "C" {
 #include <ulockmgr.h>
 }
 
+#include "base/syscall_result.h"
+#include "base/unique_fd.h"
 #include "daemon/lock_waits.h"
 #include "ops/caller_identity.h"
 #include "ops/descriptor_close.h"
 #include "ops/direct_io.h"
+#include "ops/file_handle.h"
 #include "ops/host_path.h"
 #include "ops/ops.h"
-#include "ops/syscall_result.h"
 #include "ops/write_handle.h"
 #include "registry/descriptor_quota.h"
 #include "registry/lock_owners.h"

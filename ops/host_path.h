@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "ops/syscall_result.h"
+#include "base/unique_fd.h"
 
 namespace callerfs {
 
