@@ -108,36 +108,39 @@ void SetServingRequest(uint64_t unique, uid_t uid) {
 
 void ClearServingRequest() { serving_unique = 0; }
 
-LongWait::LongWait(bool may_last) {
-  if (!may_last || !on_worker) return;
+namespace {
+
+ops::WaitAdmission BeginWait(uid_t& uid) {
+  if (!on_worker) return ops::WaitAdmission::kUntracked;
   Table& s = TheTable();
-  uid_ = serving_uid;
+  uid = serving_uid;
   const std::lock_guard lock(s.mutex);
   if (s.stopping || (serving_unique != 0 && std::ranges::find(s.early, serving_unique) != s.early.end())) {
-    state_ = kInterrupted;
-    return;
+    return ops::WaitAdmission::kInterrupted;
   }
-  int& mine = s.by_user[uid_];
+  int& mine = s.by_user[uid];
   const bool bounded = s.total_bound > 0;
   if (bounded && (static_cast<int>(s.waiters.size()) >= s.total_bound ||
-                  (uid_ != 0 && mine >= s.per_user_bound))) {
-    if (mine == 0) s.by_user.erase(uid_);
-    state_ = kRefused;
-    return;
+                  (uid != 0 && mine >= s.per_user_bound))) {
+    if (mine == 0) s.by_user.erase(uid);
+    return ops::WaitAdmission::kRefused;
   }
   ++mine;
-  s.waiters.push_back({serving_unique, ::pthread_self(), uid_, false});
-  state_ = kWaiting;
+  s.waiters.push_back({serving_unique, ::pthread_self(), uid, false});
+  return ops::WaitAdmission::kWaiting;
 }
 
-LongWait::~LongWait() {
-  if (state_ != kWaiting) return;
+void EndWait(uid_t uid) {
   Table& s = TheTable();
   const std::lock_guard lock(s.mutex);
   const pthread_t me = ::pthread_self();
   std::erase_if(s.waiters, [&](const Waiter& w) { return ::pthread_equal(w.thread, me); });
-  const auto mine = s.by_user.find(uid_);
+  const auto mine = s.by_user.find(uid);
   if (mine != s.by_user.end() && --mine->second <= 0) s.by_user.erase(mine);
 }
+
+}  // namespace
+
+ops::LongWaitHooks LockWaits::Hooks() { return {BeginWait, EndWait}; }
 
 }  // namespace callerfs

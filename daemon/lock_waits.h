@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include "ops/long_wait.h"
+
 namespace callerfs {
 
 // Sent to a thread whose wait the caller interrupted (and to workers when the
@@ -25,6 +27,9 @@ bool InstallInterruptHandler();
 // Where interrupts go: the threads waiting in a LongWait, by request.
 class LockWaits {
  public:
+  // The hooks that make a LongWait one of these waits; the request loop
+  // installs them before it serves.
+  static ops::LongWaitHooks Hooks();
   // Lock waits at once: per user, and in all.
   void SetBounds(int per_user, int total);
   // The kernel interrupted request unique: signal its waiting thread, or
@@ -41,29 +46,7 @@ class LockWaits {
   static LockWaits& Instance();
 };
 
-// Marks a wait that may last as long as another process wants on a serving
-// thread of the request loop, for the request being served. With may_last
-// false, or outside the pool's threads, it does nothing.
-class LongWait {
- public:
-  explicit LongWait(bool may_last = true);
-  LongWait(const LongWait&) = delete;
-  LongWait& operator=(const LongWait&) = delete;
-  ~LongWait();
-
-  // The kernel interrupted the request before the wait began (or the daemon
-  // is stopping): do not start it (answer EINTR).
-  bool interrupted() const { return state_ == kInterrupted; }
-  // Past the bound of waits: refuse the wait (ENOLCK).
-  bool refused() const { return state_ == kRefused; }
-
- private:
-  enum Outcome { kNone, kWaiting, kInterrupted, kRefused };
-  Outcome state_ = kNone;
-  uid_t uid_ = 0;
-};
-
-// The request the calling worker serves, for LongWait: set by the request
+// The request the calling worker serves, for the hooks: set by the request
 // loop before each request, cleared after it.
 void SetServingRequest(uint64_t unique, uid_t uid);
 void ClearServingRequest();

@@ -482,6 +482,7 @@ LoopEnd ServeRequests(fuse* mounted, const LoopSettings& settings) {
   // Lock waits alone never take more than half the pool, nor one user more
   // than half of their share.
   LockWaits::Instance().SetBounds(std::max(1, max_threads / 4), std::max(1, max_threads / 2));
+  ops::InstallLongWaitHooks(LockWaits::Hooks());
   if (!InstallInterruptHandler()) return {-1, false};
   // The library's cache cleaner (for -o remember), as its own loop runs it.
   if (fuse_start_cleanup_thread(mounted) != 0) return {-1, false};

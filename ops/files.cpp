@@ -17,12 +17,12 @@ extern "C" {
 
 #include "base/syscall_result.h"
 #include "base/unique_fd.h"
-#include "daemon/lock_waits.h"
 #include "ops/caller_identity.h"
 #include "ops/descriptor_close.h"
 #include "ops/direct_io.h"
 #include "ops/file_handle.h"
 #include "ops/host_path.h"
+#include "ops/long_wait.h"
 #include "ops/ops.h"
 #include "ops/write_handle.h"
 #include "registry/descriptor_quota.h"
