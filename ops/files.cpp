@@ -123,11 +123,12 @@ int OpenToExecute(const PinnedObject& object) {
   return ReopenRegularFile(object, O_RDONLY);
 }
 
-// Hands the descriptor to the open, with its opener recorded. A refused
-// registration leaves it unregistered: release then closes it directly.
-int Register(const KeyPath& key, UniqueFd& fd, fuse_file_info* fi) {
+// Hands the descriptor to the open, registered under its caller's uid, with
+// its opener recorded. A refused registration leaves it unregistered: release
+// then closes it directly.
+int Register(uid_t caller, const KeyPath& key, UniqueFd& fd, fuse_file_info* fi) {
   RecordOpener(fd.get());  // writeback and release act for this caller
-  OpenFilesMap::Instance().AddMapping(key.c_str(), fd.get(), fi->flags, true);
+  OpenFilesMap::Instance().AddMapping(caller, key.c_str(), fd.get(), fi->flags, true);
   StoreFd(fi, fd.release());
   return 0;
 }
@@ -172,7 +173,7 @@ int Open(const char* path, fuse_file_info* fi) {
   if (!fd) return OpenFailure(errno);
   if (!charge.Keep(fd.get())) return -EMFILE;
   if (OpensForWriting(fi->flags)) ClearSetIdUnlessOwner(fd.get(), caller);
-  return Register(key, fd, fi);
+  return Register(caller, key, fd, fi);
 }
 
 // The file is made as the caller, with the caller's umask (or the parent's
@@ -190,7 +191,7 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
     ClearSetIdUnlessOwner(fd.get(), caller);  // an existing file, opened as open() would
   }
   if (!charge.Keep(fd.get())) return -EMFILE;
-  return Register(KeyPath(path), fd, fi);
+  return Register(caller, KeyPath(path), fd, fi);
 }
 
 int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
