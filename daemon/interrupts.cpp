@@ -1,10 +1,12 @@
-#include "daemon/lock_waits.h"
+#include "daemon/interrupts.h"
 
+#include <linux/fuse.h>
 #include <pthread.h>
 
 #include <algorithm>
 #include <array>
 #include <csignal>
+#include <cstring>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -55,19 +57,23 @@ bool InstallInterruptHandler() {
   return ::sigaction(kInterruptSignal, &action, nullptr) == 0;
 }
 
-LockWaits& LockWaits::Instance() {
-  static LockWaits waits;
+LongWaits& LongWaits::Instance() {
+  static LongWaits waits;
   return waits;
 }
 
-void LockWaits::SetBounds(int per_user, int total) {
+void LongWaits::SetBounds(int per_user, int total) {
   Table& s = TheTable();
   const std::lock_guard lock(s.mutex);
   s.per_user_bound = per_user;
   s.total_bound = total;
 }
 
-void LockWaits::Forward(uint64_t unique) {
+void LongWaits::Route(const void* request, size_t size) {
+  if (size < sizeof(fuse_in_header) + sizeof(fuse_interrupt_in)) return;
+  fuse_interrupt_in body;
+  std::memcpy(&body, static_cast<const char*>(request) + sizeof(fuse_in_header), sizeof body);
+  const uint64_t unique = body.unique;
   Table& s = TheTable();
   const std::lock_guard lock(s.mutex);
   const auto waiter =
@@ -80,7 +86,7 @@ void LockWaits::Forward(uint64_t unique) {
   ::pthread_kill(waiter->thread, kInterruptSignal);
 }
 
-void LockWaits::RepeatInterrupts() {
+void LongWaits::RepeatInterrupts() {
   Table& s = TheTable();
   const std::lock_guard lock(s.mutex);
   for (const Waiter& waiter : s.waiters) {
@@ -88,13 +94,13 @@ void LockWaits::RepeatInterrupts() {
   }
 }
 
-void LockWaits::Stop() {
+void LongWaits::Stop() {
   Table& s = TheTable();
   const std::lock_guard lock(s.mutex);
   s.stopping = true;
 }
 
-int LockWaits::Waiting() {
+int LongWaits::Waiting() {
   Table& s = TheTable();
   const std::lock_guard lock(s.mutex);
   return static_cast<int>(s.waiters.size());
@@ -141,6 +147,6 @@ void EndWait(uid_t uid) {
 
 }  // namespace
 
-ops::LongWaitHooks LockWaits::Hooks() { return {BeginWait, EndWait}; }
+ops::LongWaitHooks LongWaits::Hooks() { return {BeginWait, EndWait}; }
 
 }  // namespace callerfs
