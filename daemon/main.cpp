@@ -15,6 +15,8 @@
 
 #include "base/log.h"
 #include "daemon/command_line.h"
+#include "daemon/default_options.h"
+#include "daemon/host_tree_setup.h"
 #include "daemon/locks.h"
 #include "daemon/mount_check.h"
 #include "daemon/mount_paths.h"
