@@ -24,7 +24,9 @@ struct Waiter {
 };
 
 struct Table {
-  std::mutex mutex;  // guards everything below; no lock is taken after it
+  // Guards everything below; no lock is taken after it. Taken after the
+  // request loop's current_pool_mutex (the status report's count of waits).
+  std::mutex mutex;
   bool stopping = false;
   int per_user_bound = 0;  // 0: no wait is bounded (before SetBounds)
   int total_bound = 0;

@@ -143,8 +143,8 @@ class Pool {
   sem_t wake_main_;  // every worker is busy, or one ended
 
   // Guards worker_list_, each Worker::parked, stopping_ and retired_served_.
-  // The lock-wait table's and the log's locks may be taken after it; it is
-  // never taken while holding another lock.
+  // Taken after it: only what a log line takes (Grow). Taken before it:
+  // current_pool_mutex only (a status report).
   std::mutex mutex_;
   bool stopping_ = false;
   std::list<Worker> worker_list_;
@@ -465,7 +465,9 @@ unsigned ProcessorsAvailable() {
   return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
-std::mutex current_pool_mutex;  // guards current_pool; taken before the pool's mutex_
+// Guards current_pool. Taken after it, for a status report: the pool's
+// mutex_, then (once that is let go) the long waits' table mutex.
+std::mutex current_pool_mutex;
 Pool* current_pool = nullptr;
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <vector>
 
 // The lock library's header has no C++ linkage guard.
 extern "C" {
@@ -65,25 +64,6 @@ void ClearSetIdUnlessOwner(int fd, uid_t caller_uid) {
 constexpr bool IsWholeFileUnlock(const struct flock& lock) {
   return lock.l_type == F_UNLCK && lock.l_whence == SEEK_SET && lock.l_start == 0 &&
          lock.l_len == 0;
-}
-
-// Ends every lock owner still recorded on fd: a whole-file unlock through the
-// lock library releases the owner's locks on the file and, when it holds no
-// other file, its server process and socket. Then closes fd.
-int UnlockOwnersAndClose(int fd) {
-  thread_local std::vector<LockOwners::Owner> owners;
-  LockOwners::Instance().TakeAll(fd, owners);
-  if (!owners.empty()) {
-    const AsDaemon daemon;  // the lock library may have to start its server
-    for (LockOwners::Owner& owner : owners) {
-      struct flock unlock {};
-      unlock.l_type = F_UNLCK;
-      unlock.l_whence = SEEK_SET;
-      ulockmgr_op(fd, F_SETLK, &unlock, &owner.owner, sizeof owner.owner);
-      LockOwners::Uncharge(owner);
-    }
-  }
-  return DescriptorQuota::Instance().Close(fd);
 }
 
 // What an open that failed answers. The kernel sends an open without O_CREAT
@@ -207,11 +187,11 @@ int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_inf
 // descriptor would (e.g. delayed write errors on network filesystems).
 int Flush(const char*, fuse_file_info* fi) { return ResultOf(::close(::dup(FdOf(fi)))); }
 
-// The registry closes a registered descriptor at its last drop (through
-// CloseRegistered, which gives the opener's charge back).
+// The registry closes a registered descriptor at its last drop (through its
+// close function, CloseHostDescriptor); one it did not take is closed here.
 int Release(const char*, fuse_file_info* fi) {
   const int fd = FdOf(fi);
-  if (!OpenFilesMap::Instance().RemoveMapping(fd)) UnlockOwnersAndClose(fd);
+  if (!OpenFilesMap::Instance().RemoveMapping(fd)) CloseHostDescriptor(fd);
   return 0;
 }
 
@@ -248,8 +228,6 @@ int Lock(const char*, fuse_file_info* fi, int cmd, struct flock* lock) {
   if (whole_file_unlock) LockOwners::Instance().Forget(fd, fi->lock_owner);
   return result;
 }
-
-int CloseRegistered(int fd) { return UnlockOwnersAndClose(fd); }
 
 // Reserving space, punching holes and zeroing ranges act on the open
 // descriptor, as on the host; a mode the host's filesystem refuses gives its

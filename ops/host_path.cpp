@@ -14,10 +14,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "ops/caller_identity.h"
+#include "ops/fd_proc_path.h"
 
 namespace callerfs {
 namespace {
@@ -31,12 +31,29 @@ constexpr unsigned long long kResolveBeneathNoLinks =
 // filters); resolution then walks one component at a time.
 std::atomic<bool> openat2_missing{false};
 
-// The *at forms of the extended-attribute calls (Linux 6.13), by number:
-// the same on every architecture, and not yet in the C library's headers.
+// The *at forms of the extended-attribute calls (Linux 6.13), by the C
+// library's numbers where its headers have them. Otherwise by the numbers of
+// the kernel's table shared by the architectures since Linux 5.1 (x86, arm,
+// arm64, riscv, powerpc, s390 and the rest); alpha (which adds 110) and mips
+// (whose ABIs add 4000, 5000 or 6000) number them otherwise, and there,
+// without the headers' numbers, the calls are left out: -1 answers ENOSYS,
+// and every call goes through /proc/self/fd.
+#if defined(SYS_setxattrat)
+constexpr long kSetxattrat = SYS_setxattrat;
+constexpr long kGetxattrat = SYS_getxattrat;
+constexpr long kListxattrat = SYS_listxattrat;
+constexpr long kRemovexattrat = SYS_removexattrat;
+#elif defined(__alpha__) || defined(__mips__)
+constexpr long kSetxattrat = -1;
+constexpr long kGetxattrat = -1;
+constexpr long kListxattrat = -1;
+constexpr long kRemovexattrat = -1;
+#else
 constexpr long kSetxattrat = 463;
 constexpr long kGetxattrat = 464;
 constexpr long kListxattrat = 465;
 constexpr long kRemovexattrat = 466;
+#endif
 struct XattrArgs {
   uint64_t value;  // address of the value
   uint32_t size;
@@ -298,8 +315,7 @@ int PinnedParent::OpenName(int flags) const {
 }
 
 const char* PinnedParent::ProcPath(char (&buffer)[PATH_MAX]) const {
-  std::snprintf(buffer, sizeof buffer, "/proc/self/fd/%d/%s", dir_, name_);
-  return buffer;
+  return FdProcPath(dir_, name_, buffer);
 }
 
 ssize_t PinnedParent::GetXattr(const char* attribute, void* value, size_t size) const {
@@ -360,11 +376,6 @@ int PinnedObject::Stat(struct stat* st) const {
 }
 
 const char* PinnedObject::ProcPath(char (&buffer)[32]) const { return FdProcPath(fd_.get(), buffer); }
-
-const char* FdProcPath(int fd, char (&buffer)[32]) {
-  std::snprintf(buffer, sizeof buffer, "/proc/self/fd/%d", fd);
-  return buffer;
-}
 
 int CheckAccess(int fd, int mask) {
   if (::faccessat(fd, "", mask, AT_EMPTY_PATH | AT_EACCESS) == 0) return 0;

@@ -150,9 +150,6 @@ class PinnedObject {
   int error_ = 0;
 };
 
-// "/proc/self/fd/N" for a descriptor of the daemon, into buffer.
-const char* FdProcPath(int fd, char (&buffer)[32]);
-
 // The host's answer to access(2) with mask on the object fd refers to (an
 // O_PATH descriptor will do), for the serving thread's identity: the
 // caller's while requests run as their callers (AT_EACCESS: file-system ids,

@@ -24,6 +24,7 @@
 // other threads may act, and each step looks the descriptor up afresh.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -37,7 +38,12 @@ namespace callerfs {
 
 // Access-mode bits plus O_PATH: a handle is write-only when
 // (flags & kWriteOnlyMask) == O_WRONLY.
-inline constexpr int kWriteOnlyMask = 0x200003;
+inline constexpr int kWriteOnlyMask = O_ACCMODE | O_PATH;
+// 0x200003 where O_PATH has the kernel's generic number (alpha, parisc and
+// sparc number it otherwise).
+#if !defined(__alpha__) && !defined(__hppa__) && !defined(__sparc__)
+static_assert(kWriteOnlyMask == 0x200003);
+#endif
 
 struct MappingKey {
   int32_t uid;
@@ -146,6 +152,12 @@ class OpenFilesMap {
   // close once lock_ is released, or -1.
   int DropLocked(FdMap::iterator record);
 
+  // Guards path_map_, fd_map_ and close_fn_. Taken after it: only what a
+  // diagnostic line takes (the queue's mutex), as registry lines are made
+  // under it. The close function, which takes the lock owners' and the
+  // descriptor quota's mutexes, runs after it is let go, so neither is ever
+  // taken under it. It is taken after the library lock records' in-flight
+  // mutex (daemon/lock_records.cpp).
   std::mutex lock_;
   PathMap path_map_;                     // guarded by lock_
   FdMap fd_map_;                         // guarded by lock_
