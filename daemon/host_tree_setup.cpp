@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "ops/host_path.h"
+#include "ops/host_tree.h"
 
 namespace callerfs {
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "ops/host_path.h"
+#include "ops/host_tree.h"
 
 namespace callerfs {
 namespace {

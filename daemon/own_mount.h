@@ -41,7 +41,7 @@ class OwnMountHidden {
 
   // Whether the daemon now serves from the copy; when false (e.g. the daemon
   // is not root), paths under the mount point are served from the directory
-  // it covers instead (see host_path.h). why() says what failed.
+  // it covers instead (see host_tree.h). why() says what failed.
   bool hidden() const { return entered_; }
   const char* why() const { return why_; }
 

@@ -19,6 +19,7 @@
 #include "ops/caller_identity.h"
 #include "ops/file_handle.h"
 #include "ops/host_path.h"
+#include "ops/host_tree.h"
 #include "ops/ops.h"
 #include "ops/write_handle.h"
 #include "registry/diagnostics.h"

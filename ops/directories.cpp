@@ -8,6 +8,7 @@
 #include <new>
 
 #include "ops/host_path.h"
+#include "ops/kernel_interface.h"
 #include "ops/ops.h"
 #include "registry/descriptor_quota.h"
 

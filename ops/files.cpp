@@ -21,6 +21,7 @@ extern "C" {
 #include "ops/direct_io.h"
 #include "ops/file_handle.h"
 #include "ops/host_path.h"
+#include "ops/host_tree.h"
 #include "ops/long_wait.h"
 #include "ops/ops.h"
 #include "ops/write_handle.h"

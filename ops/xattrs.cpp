@@ -15,6 +15,7 @@
 #include "base/syscall_result.h"
 #include "ops/caller_identity.h"
 #include "ops/host_path.h"
+#include "ops/host_tree.h"
 #include "ops/ops.h"
 #include "ops/write_handle.h"
 #include "registry/diagnostics.h"
