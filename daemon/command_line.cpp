@@ -1,3 +1,8 @@
+// The command line as callerfs reads it: the options it takes for itself,
+// those it refuses (with their one-line reasons), pairs that contradict each
+// other, and the warnings about risky choices; what is left goes to the FUSE
+// library.
+//
 // callerfs adds the base directory to every path itself, relative to a
 // descriptor opened at start-up, instead of leaving it to the FUSE library's
 // subdir module (which re-resolves the base text on every request). So the
@@ -5,22 +10,16 @@
 // SOURCE argument in front of the mount point (the form mount(8) uses).
 #include "daemon/command_line.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <string_view>
 #include <vector>
-
-#include "ops/host_path.h"
 
 namespace callerfs {
 namespace {
@@ -370,50 +369,6 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
   return true;
 }
 
-namespace {
-
-// In an option list "," separates options and "\\" escapes.
-std::string EscapedOptionValue(std::string_view value) {
-  std::string escaped;
-  for (const char c : value) {
-    if (c == ',' || c == '\\') escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
-}
-
-}  // namespace
-
-std::string AbsolutePath(const std::string& path) {
-  if (path.empty()) return "/";
-  if (path.starts_with('/')) return path;
-  std::error_code failed;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, failed);
-  if (failed) return path;
-  std::string shown = absolute.lexically_normal().string();
-  if (shown.size() > 1 && shown.ends_with('/')) shown.pop_back();
-  return shown;
-}
-
-bool AddLibraryOption(CommandLine& line, const char* option) {
-  return fuse_opt_insert_arg(&line.library_args, 3, option) == 0;
-}
-
-bool AddDefaultOptions(CommandLine& line) {
-  std::string options = "-obig_writes";
-  if (!line.max_write_given) options += ",max_write=131072";
-  if (line.coherent) {
-    // Every read and write reaches the host file, every name is looked up
-    // again. The timeouts come before the user's options: explicit ones win.
-    options += ",direct_io,attr_timeout=0,entry_timeout=0,negative_timeout=0";
-  } else if (!line.auto_cache_given) {
-    options += ",auto_cache";
-  }
-  if (!line.fsname_given) options += ",fsname=" + EscapedOptionValue(AbsolutePath(line.base));
-  if (!line.subtype_given) options += ",subtype=callerfs";  // an fsname drops the default one
-  return AddLibraryOption(line, options.c_str());
-}
-
 void WarnAboutRisks(const CommandLine& line) {
   // With allow_root as well the library refuses the pair in its own line;
   // a warning beside it would only distract.
@@ -429,67 +384,6 @@ void WarnAboutRisks(const CommandLine& line) {
                  "what users create belongs to it, and set-ID bits are not cleared\n",
                  static_cast<unsigned>(::geteuid()));
   }
-}
-
-bool CheckMountPoint(const CommandLine& line, std::string& error) {
-  struct statx st;
-  if (line.mountpoint.empty()) return true;
-  if (::statx(AT_FDCWD, line.mountpoint.c_str(), 0, STATX_TYPE, &st) != 0) {
-    if (errno == ENOTCONN) {
-      // A FUSE mount whose daemon ended without unmounting: nothing can be
-      // mounted there until it is detached.
-      error = line.mountpoint + " is a dead mount (its daemon ended without unmounting): clear it with "
-              "fusermount -u " + line.mountpoint + ", and mount with -o auto_unmount to avoid it next time";
-      return false;
-    }
-    return true;  // missing or unreachable: the library says so in its own words
-  }
-  if (!S_ISDIR(st.stx_mode)) {
-    // The library mounts over a file too, and every access then fails.
-    error = "cannot mount at " + line.mountpoint + ": not a directory";
-    return false;
-  }
-  // Mounts over a mount stack silently and hide the first one.
-  if ((st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-      (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 && !line.nonempty) {
-    error = line.mountpoint + " is already a mount point (-o nonempty mounts over it)";
-    return false;
-  }
-  return true;
-}
-
-bool OpenHostTree(const CommandLine& line, std::string& error) {
-  HostTree tree;
-  const char* base = line.base.empty() ? "/" : line.base.c_str();
-  tree.base_fd = ::open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (tree.base_fd == -1) {
-    error = std::string("cannot use ") + base + " as the base directory: " + std::strerror(errno);
-    return false;
-  }
-  if (!line.base.empty()) {
-    tree.key_prefix = line.base;
-    if (tree.key_prefix.back() != '/') tree.key_prefix += '/';
-    if (tree.key_prefix == "/") tree.key_prefix.clear();  // keys are then the request paths
-  }
-
-  // A mount point strictly inside the base would make requests below it
-  // enter the mount, i.e. call back into this daemon. A descriptor opened
-  // now, before mounting, keeps showing the directory the mount covers.
-  char base_real[PATH_MAX], mount_real[PATH_MAX];
-  if (!line.mountpoint.empty() && ::realpath(base, base_real) != nullptr &&
-      ::realpath(line.mountpoint.c_str(), mount_real) != nullptr) {
-    std::string_view inside(base_real), mount(mount_real);
-    if (inside == "/") inside = "";
-    if (mount.size() > inside.size() + 1 && mount.starts_with(inside) &&
-        mount[inside.size()] == '/') {
-      tree.covered = std::string(mount.substr(inside.size() + 1));
-      // -1 if it cannot be opened: requests there then fail instead.
-      tree.covered_fd = ::open(mount_real, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    }
-  }
-  tree.kernel_checks_permissions = line.default_permissions;
-  SetHostTree(std::move(tree));
-  return true;
 }
 
 }  // namespace callerfs

@@ -1,6 +1,8 @@
 // The daemon's command line: what callerfs takes for itself (the base
-// directory, given as SOURCE or with the subdir module's options) and the
-// argument vector the FUSE library gets for everything else.
+// directory, given as SOURCE or with the subdir module's options), what it
+// refuses, and the argument vector the FUSE library gets for everything else.
+// The options callerfs adds by default are in default_options.h, the host
+// side's set-up from it in host_tree_setup.h.
 #pragma once
 
 #include <fuse.h>
@@ -41,7 +43,7 @@ struct CommandLine {
   // -o max_threads=N (taken off the library's line); 0 when not given.
   long max_threads = 0;
   // -o coherent (taken off the library's line): files written on the host and
-  // through the mount at the same time; see AddDefaultOptions.
+  // through the mount at the same time; see AddDefaultOptions (default_options.h).
   bool coherent = false;
 };
 
@@ -53,37 +55,8 @@ struct CommandLine {
 // other errors are left to the library, which reports its own.
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error);
 
-// Adds what every mount should have unless the command line says otherwise:
-// big writes, the page cache kept across opens of an unchanged file
-// (auto_cache), and the base directory, made absolute, as the mount's source
-// (fsname, with subtype=callerfs). With coherent, instead of auto_cache:
-// direct_io and no attribute, entry or negative caching. Explicit options win.
-bool AddDefaultOptions(CommandLine& line);
-
-// path as df, findmnt and the system log show it: a relative path is made
-// absolute from the working directory at start-up (the move to the
-// background changes it), an absolute one is kept exactly as written, and
-// an empty one (the whole tree) is "/".
-std::string AbsolutePath(const std::string& path);
-
-// Adds an option for the library ahead of the user's, and so ahead of any
-// "--" before the mount point.
-bool AddLibraryOption(CommandLine& line, const char* option);
-
-// False with a one-line reason when the mount point is not a directory, is
-// already a mount point and nonempty was not given, or is a dead mount left
-// by a daemon that ended without unmounting (the line gives the command
-// that clears it). Must run before mounting.
-bool CheckMountPoint(const CommandLine& line, std::string& error);
-
 // One warning line on standard error for each risky choice: allow_other
 // without default_permissions, or a daemon that is not root.
 void WarnAboutRisks(const CommandLine& line);
-
-// Opens the base directory (following links: the administrator chose it)
-// and, when the mount point lies inside it, the directory the mount will
-// cover, and installs them as the host tree. Must run before mounting.
-// False with a one-line reason in error when the base cannot be used.
-bool OpenHostTree(const CommandLine& line, std::string& error);
 
 }  // namespace callerfs

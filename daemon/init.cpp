@@ -35,13 +35,15 @@ void OfferCallerResolver() {
 }  // namespace
 
 void* Init(fuse_conn_info* conn) {
-  // The library starts its workers from serving threads, so this one may
-  // carry a caller's identity; what init sets up is the daemon's own.
+  // Served on a worker of the daemon's own request loop, which its main
+  // thread starts with the daemon's credentials; a worker keeps the identity
+  // of the last caller it served, so what init sets up is made as the daemon
+  // whatever the thread served before.
   const ops::AsDaemon daemon;
   try {
     // A descriptor the registry closes gives its owner's charge back, and
     // its lock owners are unlocked.
-    OpenFilesMap::Instance().SetCloseFunction(ops::CloseRegistered);
+    OpenFilesMap::Instance().SetCloseFunction(ops::CloseHostDescriptor);
   } catch (...) {
     // Only a failure to take the registry's mutex lands here; the default
     // close function would then leave charges taken.

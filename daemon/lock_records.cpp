@@ -70,7 +70,9 @@ int ReleasedDescriptor(const fuse_buf& request) {
 // one shared descriptor served at once must not each take the other's
 // reference for one that stays.
 struct InFlight {
-  std::mutex mutex;  // guards by_fd; no lock is taken after it but the registry's
+  // Guards by_fd. Taken after it: the registry's mutex (ReferenceCount, which
+  // makes no line) and no other.
+  std::mutex mutex;
   std::unordered_map<int, int> by_fd;
 };
 InFlight& Releases() {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "daemon/log.h"
+#include "base/log.h"
 
 namespace callerfs {
 namespace {

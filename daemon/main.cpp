@@ -13,10 +13,12 @@
 #include <string>
 #include <string_view>
 
+#include "base/log.h"
 #include "daemon/command_line.h"
+#include "daemon/default_options.h"
+#include "daemon/host_tree_setup.h"
 #include "daemon/locks.h"
 #include "daemon/mount_check.h"
-#include "daemon/log.h"
 #include "daemon/mount_paths.h"
 #include "daemon/operations.h"
 #include "daemon/own_mount.h"

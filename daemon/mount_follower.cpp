@@ -10,17 +10,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
-#include <string_view>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <future>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
 
-#include "daemon/log.h"
-#include "ops/host_path.h"
+#include "base/log.h"
+#include "ops/fd_proc_path.h"
+#include "ops/host_tree.h"
 #include "ops/mounter_process.h"
 
 namespace callerfs {
@@ -39,7 +40,7 @@ constexpr unsigned kMoveMountFEmptyPath = MOVE_MOUNT_F_EMPTY_PATH;
 
 // The calling thread's own view (not the process's first thread's).
 MountTable ReadThisThreadsTable() {
-  const ops::UniqueFd mounts(::open("/proc/thread-self/mountinfo", O_RDONLY | O_CLOEXEC));
+  const UniqueFd mounts(::open("/proc/thread-self/mountinfo", O_RDONLY | O_CLOEXEC));
   return mounts ? ReadMountTable(mounts.get()) : MountTable{};
 }
 
@@ -157,7 +158,7 @@ bool MountFollower::Attach(const MountEntry& came) {
     LogMountNotFollowed(came.mountpoint, std::strerror(errno));
     return true;
   }
-  const ops::UniqueFd tree(static_cast<int>(::syscall(SYS_open_tree, AT_FDCWD, came.mountpoint.c_str(),
+  const UniqueFd tree(static_cast<int>(::syscall(SYS_open_tree, AT_FDCWD, came.mountpoint.c_str(),
                                                       kOpenTreeClone | kOpenTreeCloexec | AT_RECURSIVE)));
   const int clone_error = errno;
   if (::setns(namespaces_.copy_namespace, CLONE_NEWNS) != 0) {

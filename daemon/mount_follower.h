@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "base/unique_fd.h"
 #include "daemon/mount_table.h"
-#include "ops/syscall_result.h"
 
 namespace callerfs {
 
@@ -51,7 +51,7 @@ class MountFollower {
   void DetachOwnMountClones(const std::string& below);
 
   FollowedNamespaces namespaces_;
-  ops::UniqueFd stop_;  // an eventfd: readable once the follower is to end
+  UniqueFd stop_;  // an eventfd: readable once the follower is to end
   std::thread thread_;
 };
 

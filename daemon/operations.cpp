@@ -8,13 +8,13 @@
 #include <tuple>
 #include <type_traits>
 
+#include "base/log.h"
 #include "daemon/init.h"
-#include "daemon/log.h"
 #include "daemon/request_loop.h"
 #include "ops/caller_identity.h"
+#include "ops/file_handle.h"
 #include "ops/mounter_process.h"
 #include "ops/ops.h"
-#include "ops/syscall_result.h"
 
 namespace callerfs {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "ops/host_path.h"
+#include "ops/host_tree.h"
 
 namespace callerfs {
 namespace {
@@ -21,7 +21,7 @@ int OpenOwn(const char* path, int flags) { return ::open(path, flags | O_CLOEXEC
 OwnMountHidden::OwnMountHidden() {
   // Where the process stands: a relative mount point is resolved from here
   // after the copy is made.
-  const ops::UniqueFd cwd(OpenOwn(".", O_PATH | O_DIRECTORY));
+  const UniqueFd cwd(OpenOwn(".", O_PATH | O_DIRECTORY));
   host_namespace_.reset(OpenOwn("/proc/thread-self/ns/mnt", O_RDONLY));
   host_mounts_.reset(OpenOwn("/proc/thread-self/mountinfo", O_RDONLY));
   if (!cwd || !host_namespace_ || !host_mounts_) {

@@ -15,9 +15,9 @@
 
 #include <memory>
 
+#include "base/unique_fd.h"
 #include "daemon/mount_follower.h"
 #include "daemon/mount_table.h"
-#include "ops/syscall_result.h"
 
 namespace callerfs {
 
@@ -41,17 +41,17 @@ class OwnMountHidden {
 
   // Whether the daemon now serves from the copy; when false (e.g. the daemon
   // is not root), paths under the mount point are served from the directory
-  // it covers instead (see host_path.h). why() says what failed.
+  // it covers instead (see host_tree.h). why() says what failed.
   bool hidden() const { return entered_; }
   const char* why() const { return why_; }
 
  private:
   bool MakeCopy();
 
-  ops::UniqueFd host_namespace_{-1};
-  ops::UniqueFd copy_namespace_{-1};
-  ops::UniqueFd host_mounts_{-1};  // the host's mountinfo, read from the copy
-  ops::UniqueFd copy_base_{-1};
+  UniqueFd host_namespace_{-1};
+  UniqueFd copy_namespace_{-1};
+  UniqueFd host_mounts_{-1};  // the host's mountinfo, read from the copy
+  UniqueFd copy_base_{-1};
   MountTable at_copy_;  // the host's table when the copy was made
   std::unique_ptr<MountFollower> follower_;
   bool entered_ = false;

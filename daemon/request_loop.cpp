@@ -20,9 +20,9 @@
 #include <mutex>
 #include <new>
 
+#include "base/log.h"
+#include "daemon/interrupts.h"
 #include "daemon/lock_records.h"
-#include "daemon/lock_waits.h"
-#include "daemon/log.h"
 #include "daemon/user_share.h"
 
 namespace callerfs {
@@ -143,8 +143,8 @@ class Pool {
   sem_t wake_main_;  // every worker is busy, or one ended
 
   // Guards worker_list_, each Worker::parked, stopping_ and retired_served_.
-  // The lock-wait table's and the log's locks may be taken after it; it is
-  // never taken while holding another lock.
+  // Taken after it: only what a log line takes (Grow). Taken before it:
+  // current_pool_mutex only (a status report).
   std::mutex mutex_;
   bool stopping_ = false;
   std::list<Worker> worker_list_;
@@ -225,11 +225,7 @@ void Pool::Dispatch(Worker& self, fuse_buf& request, size_t received, fuse_chan*
     return ServeOne(self, request, channel, head);
   }
   std::memcpy(&head, request.mem, sizeof head);
-  if (head.opcode == FUSE_INTERRUPT && received >= sizeof head + sizeof(fuse_interrupt_in)) {
-    fuse_interrupt_in body;
-    std::memcpy(&body, static_cast<const char*>(request.mem) + sizeof head, sizeof body);
-    LockWaits::Instance().Forward(body.unique);
-  }
+  if (head.opcode == FUSE_INTERRUPT) LongWaits::Instance().Route(request.mem, received);
   if (!CountedForUser(head)) return ServeOne(self, request, channel, head);
   UserShares::Deferred next;
   switch (shares_.Admit(head.uid, request.mem, received)) {
@@ -376,7 +372,7 @@ LoopEnd Pool::Run() {
     if (armed_.load()) Watch();
     const Nanos now = Now();
     if (now - last_repeat >= kIdleWake) {
-      LockWaits::Instance().RepeatInterrupts();
+      LongWaits::Instance().RepeatInterrupts();
       last_repeat = now;
     }
   }
@@ -390,7 +386,7 @@ LoopEnd Pool::Run() {
 // held in a host call that no signal ends (a file system below the base that
 // stopped answering) is given up on after the grace time.
 bool Pool::StopWorkers() {
-  LockWaits::Instance().Stop();
+  LongWaits::Instance().Stop();
   const Nanos deadline = Now() + kStopGrace;
   bool all_ended = false;
   for (;;) {
@@ -459,7 +455,7 @@ void Pool::Snapshot(LoopStatus& out, double older_than_seconds) {
     out.users.push_back({load.uid, load.in_flight, load.queued});
   }
   out.refused_past_share = refused_.load(std::memory_order_relaxed);
-  out.lock_waits = LockWaits::Instance().Waiting();
+  out.lock_waits = LongWaits::Instance().Waiting();
 }
 
 unsigned ProcessorsAvailable() {
@@ -469,7 +465,9 @@ unsigned ProcessorsAvailable() {
   return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
-std::mutex current_pool_mutex;  // guards current_pool; taken before the pool's mutex_
+// Guards current_pool. Taken after it, for a status report: the pool's
+// mutex_, then (once that is let go) the long waits' table mutex.
+std::mutex current_pool_mutex;
 Pool* current_pool = nullptr;
 
 }  // namespace
@@ -481,7 +479,8 @@ LoopEnd ServeRequests(fuse* mounted, const LoopSettings& settings) {
   const int size = std::min<int>(max_threads, std::max(2u, ProcessorsAvailable()));
   // Lock waits alone never take more than half the pool, nor one user more
   // than half of their share.
-  LockWaits::Instance().SetBounds(std::max(1, max_threads / 4), std::max(1, max_threads / 2));
+  LongWaits::Instance().SetBounds(std::max(1, max_threads / 4), std::max(1, max_threads / 2));
+  ops::InstallLongWaitHooks(LongWaits::Hooks());
   if (!InstallInterruptHandler()) return {-1, false};
   // The library's cache cleaner (for -o remember), as its own loop runs it.
   if (fuse_start_cleanup_thread(mounted) != 0) return {-1, false};

@@ -22,7 +22,8 @@
 //
 // Fairness: no user has more than half of max_threads requests in flight;
 // their further requests wait, without a worker, for one of their own to
-// end (user_share.h). Lock waits are bounded too (lock_waits.h).
+// end (user_share.h). Lock waits are bounded too, and an interrupt from the
+// kernel ends one (interrupts.h).
 #pragma once
 
 #include <fuse.h>

@@ -24,7 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "daemon/request_loop.h"
 #include "registry/descriptor_quota.h"
 #include "registry/diagnostics.h"

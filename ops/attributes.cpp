@@ -1,11 +1,13 @@
 // Attribute and namespace handlers: pass-throughs to the same path on the
 // host, resolved beneath the base without following links (host_path.h) and
 // made with the caller's identity (caller_identity.h), so that the host
-// decides every permission and what a request makes is the caller's. getattr,
+// decides permissions and what a request makes is the caller's. getattr,
 // truncate, utimens and access act on the caller's registered write-only
-// handle for the path when there is one (truncate and utimens only while the
-// caller may write the file). Kernel interfaces (/proc, /sys) are
-// listed and stat'ed, never changed.
+// handle for the path when the registry has one and the path, resolved as the
+// caller, still names its file (write_handle.h); truncate and utimens only
+// while the host says the caller may write the file. access is where the host
+// is not asked: a caller holding the file open for writing is granted every
+// mask. Kernel interfaces (/proc, /sys) are listed and stat'ed, never changed.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,11 +15,14 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/syscall_result.h"
+#include "base/unique_fd.h"
 #include "ops/caller_identity.h"
+#include "ops/file_handle.h"
 #include "ops/host_path.h"
+#include "ops/host_tree.h"
 #include "ops/mounter_process.h"
 #include "ops/ops.h"
-#include "ops/syscall_result.h"
 #include "ops/write_handle.h"
 #include "registry/diagnostics.h"
 
@@ -225,8 +230,8 @@ int Utimens(const char* path, const struct timespec times[2]) {
   return ResultOf(::utimensat(at.dir(), at.name(), times, AT_SYMLINK_NOFOLLOW));
 }
 
-// Holding the file open for writing is taken as permission enough. Otherwise
-// the host answers for the caller.
+// Holding the file open for writing is taken as permission enough, for any
+// mask: the host is not asked. Otherwise the host answers for the caller.
 int Access(const char* path, int mask) {
   const PinnedParent at(path);
   const KeyPath key(path);

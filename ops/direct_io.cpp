@@ -10,8 +10,8 @@
 #include <cstring>
 #include <memory>
 
-#include "ops/host_path.h"
-#include "ops/syscall_result.h"
+#include "base/unique_fd.h"
+#include "ops/fd_proc_path.h"
 
 namespace callerfs::ops {
 namespace {

@@ -13,9 +13,9 @@
 #include <new>
 
 #include "ops/host_path.h"
+#include "ops/kernel_interface.h"
 #include "ops/mounter_process.h"
 #include "ops/ops.h"
-#include "ops/syscall_result.h"
 #include "registry/descriptor_quota.h"
 
 namespace callerfs::ops {

@@ -8,21 +8,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <vector>
 
 // The lock library's header has no C++ linkage guard.
 extern "C" {
 #include <ulockmgr.h>
 }
 
-#include "daemon/lock_waits.h"
+#include "base/syscall_result.h"
+#include "base/unique_fd.h"
 #include "ops/caller_identity.h"
 #include "ops/descriptor_close.h"
 #include "ops/direct_io.h"
+#include "ops/file_handle.h"
 #include "ops/host_path.h"
+#include "ops/host_tree.h"
+#include "ops/long_wait.h"
 #include "ops/mounter_process.h"
 #include "ops/ops.h"
-#include "ops/syscall_result.h"
 #include "ops/write_handle.h"
 #include "registry/descriptor_quota.h"
 #include "registry/lock_owners.h"
@@ -66,25 +68,6 @@ constexpr bool IsWholeFileUnlock(const struct flock& lock) {
          lock.l_len == 0;
 }
 
-// Ends every lock owner still recorded on fd: a whole-file unlock through the
-// lock library releases the owner's locks on the file and, when it holds no
-// other file, its server process and socket. Then closes fd.
-int UnlockOwnersAndClose(int fd) {
-  thread_local std::vector<LockOwners::Owner> owners;
-  LockOwners::Instance().TakeAll(fd, owners);
-  if (!owners.empty()) {
-    const AsDaemon daemon;  // the lock library may have to start its server
-    for (LockOwners::Owner& owner : owners) {
-      struct flock unlock {};
-      unlock.l_type = F_UNLCK;
-      unlock.l_whence = SEEK_SET;
-      ulockmgr_op(fd, F_SETLK, &unlock, &owner.owner, sizeof owner.owner);
-      LockOwners::Uncharge(owner);
-    }
-  }
-  return DescriptorQuota::Instance().Close(fd);
-}
-
 // What an open that failed answers. The kernel sends an open without O_CREAT
 // for a name it still holds in its entry cache, even for an O_CREAT open; when
 // the host has removed that name since, ENOENT would reach an O_CREAT caller.
@@ -122,11 +105,12 @@ int OpenToExecute(const PinnedObject& object) {
   return ReopenRegularFile(object, O_RDONLY);
 }
 
-// Hands the descriptor to the open, with its opener recorded. A refused
-// registration leaves it unregistered: release then closes it directly.
-int Register(const KeyPath& key, UniqueFd& fd, fuse_file_info* fi) {
+// Hands the descriptor to the open, registered under its caller's uid, with
+// its opener recorded. A refused registration leaves it unregistered: release
+// then closes it directly.
+int Register(uid_t caller, const KeyPath& key, UniqueFd& fd, fuse_file_info* fi) {
   RecordOpener(fd.get());  // writeback and release act for this caller
-  OpenFilesMap::Instance().AddMapping(key.c_str(), fd.get(), fi->flags, true);
+  OpenFilesMap::Instance().AddMapping(caller, key.c_str(), fd.get(), fi->flags, true);
   StoreFd(fi, fd.release());
   return 0;
 }
@@ -171,7 +155,7 @@ int Open(const char* path, fuse_file_info* fi) {
   if (!fd) return OpenFailure(errno);
   if (!charge.Keep(fd.get())) return -EMFILE;
   if (OpensForWriting(fi->flags)) ClearSetIdUnlessOwner(fd.get(), caller);
-  return Register(key, fd, fi);
+  return Register(caller, key, fd, fi);
 }
 
 // The file is made as the caller, with the caller's umask (or the parent's
@@ -189,7 +173,7 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
     ClearSetIdUnlessOwner(fd.get(), caller);  // an existing file, opened as open() would
   }
   if (!charge.Keep(fd.get())) return -EMFILE;
-  return Register(KeyPath(path), fd, fi);
+  return Register(caller, KeyPath(path), fd, fi);
 }
 
 int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
@@ -205,11 +189,11 @@ int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_inf
 // descriptor would (e.g. delayed write errors on network filesystems).
 int Flush(const char*, fuse_file_info* fi) { return ResultOf(::close(::dup(FdOf(fi)))); }
 
-// The registry closes a registered descriptor at its last drop (through
-// CloseRegistered, which gives the opener's charge back).
+// The registry closes a registered descriptor at its last drop (through its
+// close function, CloseHostDescriptor); one it did not take is closed here.
 int Release(const char*, fuse_file_info* fi) {
   const int fd = FdOf(fi);
-  if (!OpenFilesMap::Instance().RemoveMapping(fd)) UnlockOwnersAndClose(fd);
+  if (!OpenFilesMap::Instance().RemoveMapping(fd)) CloseHostDescriptor(fd);
   return 0;
 }
 
@@ -247,8 +231,6 @@ int Lock(const char*, fuse_file_info* fi, int cmd, struct flock* lock) {
   return result;
 }
 
-int CloseRegistered(int fd) { return UnlockOwnersAndClose(fd); }
-
 // Reserving space, punching holes and zeroing ranges act on the open
 // descriptor, as on the host; a mode the host's filesystem refuses gives its
 // error. (The kernel never sends the modes that move data, collapse and insert.)
@@ -264,7 +246,8 @@ int Fallocate(const char*, int mode, off_t offset, off_t length, fuse_file_info*
 namespace for_mounter {
 
 int Open(const char* path, fuse_file_info* fi) {
-  DescriptorCharge charge(fuse_get_context()->uid);
+  const uid_t caller = fuse_get_context()->uid;
+  DescriptorCharge charge(caller);
   if (!charge) return -EMFILE;
   const int flags = fi->flags;
   UniqueFd fd(-1);
@@ -279,11 +262,12 @@ int Open(const char* path, fuse_file_info* fi) {
       {}, &fd);
   if (result != 0) return result;
   if (!charge.Keep(fd.get())) return -EMFILE;
-  return Register(KeyPath(path), fd, fi);
+  return Register(caller, KeyPath(path), fd, fi);
 }
 
 int Create(const char* path, mode_t mode, fuse_file_info* fi) {
-  DescriptorCharge charge(fuse_get_context()->uid);
+  const uid_t caller = fuse_get_context()->uid;
+  DescriptorCharge charge(caller);
   if (!charge) return -EMFILE;
   const int flags = fi->flags;
   const mode_t masked = mode & ~UseCallerUmask();  // the process starts with this thread's umask
@@ -299,7 +283,7 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
       {}, &fd);
   if (result != 0) return result;
   if (!charge.Keep(fd.get())) return -EMFILE;
-  return Register(KeyPath(path), fd, fi);
+  return Register(caller, KeyPath(path), fd, fi);
 }
 
 }  // namespace for_mounter

@@ -1,28 +1,22 @@
 #include "ops/host_path.h"
 
-#include <linux/magic.h>
 #include <linux/openat2.h>
-#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/syscall.h>
-#include <sys/xattr.h>
 #include <unistd.h>
-
-#include <fuse.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "ops/caller_identity.h"
+#include "ops/fd_proc_path.h"
+#include "ops/host_tree.h"
+#include "ops/kernel_interface.h"
 
 namespace callerfs {
 namespace {
-
-HostTree host_tree;
 
 constexpr unsigned long long kResolveBeneathNoLinks =
     RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
@@ -30,34 +24,6 @@ constexpr unsigned long long kResolveBeneathNoLinks =
 // Set once openat2 has answered ENOSYS (kernels before 5.6, some seccomp
 // filters); resolution then walks one component at a time.
 std::atomic<bool> openat2_missing{false};
-
-// The *at forms of the extended-attribute calls (Linux 6.13), by number:
-// the same on every architecture, and not yet in the C library's headers.
-constexpr long kSetxattrat = 463;
-constexpr long kGetxattrat = 464;
-constexpr long kListxattrat = 465;
-constexpr long kRemovexattrat = 466;
-struct XattrArgs {
-  uint64_t value;  // address of the value
-  uint32_t size;
-  uint32_t flags;  // setxattrat's XATTR_CREATE or XATTR_REPLACE
-};
-
-// Set once those calls have answered ENOSYS; every later call then goes
-// through /proc/self/fd.
-std::atomic<bool> xattrat_missing{false};
-
-// at_call where the kernel has it; else path_call on the name's /proc path.
-template <typename AtCall, typename PathCall>
-long XattrCall(const ops::PinnedParent& at, AtCall at_call, PathCall path_call) {
-  if (!xattrat_missing.load(std::memory_order_relaxed)) {
-    const long result = at_call();
-    if (result != -1 || errno != ENOSYS) return result;
-    xattrat_missing.store(true, std::memory_order_relaxed);
-  }
-  char proc_path[PATH_MAX];
-  return path_call(at.ProcPath(proc_path));
-}
 
 // rel as a null-terminated string: in place when the view ends where its
 // string does (views here always lie within one), else copied into buffer.
@@ -86,6 +52,7 @@ struct Start {
 Start StartOf(const char* path) {
   std::string_view rel(path);
   if (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
+  const HostTree& host_tree = GetHostTree();
   const std::string& covered = host_tree.covered;
   if (!covered.empty() && rel.starts_with(covered) &&
       (rel.size() == covered.size() || rel[covered.size()] == '/')) {
@@ -107,72 +74,9 @@ int LinkAwareErrno(int dir, const char* name) {
   return error;
 }
 
-// The serving thread's supplementary groups are the caller's (the raw
-// getgroups system call reads this thread's).
-bool InThreadGroups(gid_t gid) {
-  gid_t groups[64];
-  const long count = ::syscall(SYS_getgroups, 64, groups);
-  if (count < 0) return false;  // more than 64: the group bits are not granted
-  return std::find(groups, groups + count, gid) != groups + count;
-}
-
 }  // namespace
 
-void SetHostTree(HostTree tree) { host_tree = std::move(tree); }
-
-const HostTree& GetHostTree() { return host_tree; }
-
-void UseBaseInPrivateView(int base_fd) {
-  if (host_tree.base_fd != -1) ::close(host_tree.base_fd);
-  if (host_tree.covered_fd != -1) ::close(host_tree.covered_fd);
-  host_tree.base_fd = base_fd;
-  host_tree.covered.clear();
-  host_tree.covered_fd = -1;
-}
-
 namespace ops {
-
-bool OnKernelInterface(int fd) {
-  struct statfs fs;
-  if (::fstatfs(fd, &fs) != 0) return false;
-  switch (static_cast<unsigned long>(fs.f_type)) {
-    case PROC_SUPER_MAGIC:
-    case SYSFS_MAGIC:
-    case DEBUGFS_MAGIC:
-    case TRACEFS_MAGIC:
-    case SECURITYFS_MAGIC:
-    case SELINUX_MAGIC:
-    case SMACK_MAGIC:
-    case CGROUP_SUPER_MAGIC:
-    case CGROUP2_SUPER_MAGIC:
-    case BPF_FS_MAGIC:
-    case 0x62656570:  // configfs
-    case EFIVARFS_MAGIC:
-    case PSTOREFS_MAGIC:
-    case BINFMTFS_MAGIC:
-    case NSFS_MAGIC:
-    case 0x65735543:  // fusectl
-    case 0x19800202:  // mqueue: a queue made here would be the daemon's, counted against root's limits
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool CallerMayListProcDirectory(int fd) {
-  struct statfs fs;
-  if (::fstatfs(fd, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) return true;
-  const fuse_context* caller = fuse_get_context();
-  struct stat st;
-  if (caller->uid == 0 || ::fstat(fd, &st) != 0) return true;
-  mode_t granted = st.st_mode;  // others
-  if (st.st_uid == caller->uid) {
-    granted >>= 6;
-  } else if (st.st_gid == caller->gid || InThreadGroups(st.st_gid)) {
-    granted >>= 3;
-  }
-  return (granted & (S_IROTH | S_IXOTH)) == (S_IROTH | S_IXOTH);
-}
 
 int OpenBeneathByWalk(int dir, std::string_view rel, int flags) {
   if (rel.empty()) rel = ".";
@@ -243,22 +147,6 @@ int OpenBeneath(int dir, std::string_view rel, int flags) {
   return OpenBeneathByWalk(at, rel, flags);
 }
 
-KeyPath::KeyPath(const char* path) : text_(path) {
-  const std::string& prefix = host_tree.key_prefix;
-  if (prefix.empty()) return;  // the whole tree: keys are the request paths
-  const char* rest = path[0] == '/' ? path + 1 : path;
-  const size_t rest_size = std::strlen(rest);
-  if (prefix.size() + rest_size < sizeof buffer_) {
-    std::memcpy(buffer_, prefix.data(), prefix.size());
-    std::memcpy(buffer_ + prefix.size(), rest, rest_size + 1);
-    text_ = buffer_;
-  } else {
-    long_text_.reserve(prefix.size() + rest_size);
-    long_text_.append(prefix).append(rest, rest_size);
-    text_ = long_text_.c_str();
-  }
-}
-
 PinnedParent::PinnedParent(const char* path) {
   const Start start = StartOf(path);
   dir_ = start.dir;
@@ -297,44 +185,6 @@ int PinnedParent::OpenName(int flags) const {
   return ::openat(dir_, name_, flags | O_NOFOLLOW | O_CLOEXEC);
 }
 
-const char* PinnedParent::ProcPath(char (&buffer)[PATH_MAX]) const {
-  std::snprintf(buffer, sizeof buffer, "/proc/self/fd/%d/%s", dir_, name_);
-  return buffer;
-}
-
-ssize_t PinnedParent::GetXattr(const char* attribute, void* value, size_t size) const {
-  return XattrCall(
-      *this,
-      [&] {
-        XattrArgs args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
-        return ::syscall(kGetxattrat, dir_, name_, AT_SYMLINK_NOFOLLOW, attribute, &args, sizeof args);
-      },
-      [&](const char* path) { return ::lgetxattr(path, attribute, value, size); });
-}
-
-ssize_t PinnedParent::ListXattr(char* list, size_t size) const {
-  return XattrCall(
-      *this, [&] { return ::syscall(kListxattrat, dir_, name_, AT_SYMLINK_NOFOLLOW, list, size); },
-      [&](const char* path) { return ::llistxattr(path, list, size); });
-}
-
-int PinnedParent::SetXattr(const char* attribute, const void* value, size_t size, int flags) const {
-  return static_cast<int>(XattrCall(
-      *this,
-      [&] {
-        XattrArgs args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size),
-                       static_cast<uint32_t>(flags)};
-        return ::syscall(kSetxattrat, dir_, name_, AT_SYMLINK_NOFOLLOW, attribute, &args, sizeof args);
-      },
-      [&](const char* path) { return ::lsetxattr(path, attribute, value, size, flags); }));
-}
-
-int PinnedParent::RemoveXattr(const char* attribute) const {
-  return static_cast<int>(XattrCall(
-      *this, [&] { return ::syscall(kRemovexattrat, dir_, name_, AT_SYMLINK_NOFOLLOW, attribute); },
-      [&](const char* path) { return ::lremovexattr(path, attribute); }));
-}
-
 PinnedObject::PinnedObject(const char* path, int open_flags) {
   const Start start = StartOf(path);
   fd_.reset(OpenBeneath(start.dir, start.rel, open_flags));
@@ -360,11 +210,6 @@ int PinnedObject::Stat(struct stat* st) const {
 }
 
 const char* PinnedObject::ProcPath(char (&buffer)[32]) const { return FdProcPath(fd_.get(), buffer); }
-
-const char* FdProcPath(int fd, char (&buffer)[32]) {
-  std::snprintf(buffer, sizeof buffer, "/proc/self/fd/%d", fd);
-  return buffer;
-}
 
 int CheckAccess(int fd, int mask) {
   if (::faccessat(fd, "", mask, AT_EMPTY_PATH | AT_EACCESS) == 0) return 0;

@@ -12,71 +12,21 @@
 //   - what is resolved is acted on through a descriptor, never the path again;
 //   - paths at or below the daemon's own mount point are served from the
 //     directory the mount covers, so no request re-enters the mount.
-// Resolution allocates nothing for paths under PATH_MAX bytes.
+// Resolution allocates nothing for paths under PATH_MAX bytes. The base and
+// the covered directory it starts from are the host tree's (host_tree.h);
+// what it refuses to open on kernel interfaces, kernel_interface.h decides.
 #pragma once
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <climits>
-#include <string>
 #include <string_view>
 
-#include "ops/syscall_result.h"
+#include "base/unique_fd.h"
+#include "ops/xattr_at.h"
 
-namespace callerfs {
-
-// The host side of the mount, fixed at start-up before requests are served
-// and read-only afterwards.
-struct HostTree {
-  int base_fd = -1;            // the base directory
-  std::string key_prefix;      // base text as given plus "/": registry keys and diagnostics
-  std::string covered;         // mount point relative to the base, when it lies strictly inside
-  int covered_fd = -1;         // the directory the mount covers, opened before mounting
-  // Mounted with default_permissions: the kernel checks each caller's
-  // permissions itself before requests reach the daemon.
-  bool kernel_checks_permissions = false;
-};
-
-// Installs the tree; call once, before the FUSE library starts.
-void SetHostTree(HostTree tree);
-const HostTree& GetHostTree();
-// Replaces the base with base_fd, the same directory opened inside the
-// daemon's private mount namespace, where its own mount is not to be seen:
-// nothing needs the covered directory any more. Call before serving requests.
-void UseBaseInPrivateView(int base_fd);
-
-namespace ops {
-
-// Whether fd lies on a kernel interface file system (procfs, sysfs, cgroup,
-// debugfs and the like). What their files do depends on the process that
-// opens, writes or reads links in them, and that would be the daemon, never
-// the caller: they are listed and stat'ed, but not opened or changed.
-bool OnKernelInterface(int fd);
-
-// Whether the caller may list the directory fd, which lies on /proc, as the
-// host would let them. The host decides as the caller everywhere in /proc
-// but in the daemon's own process, whose directories (fd, task/N/fd, ...)
-// the kernel lets the daemon list whatever its identity: there the
-// directory's mode decides, as it does for any other process. true for
-// directories elsewhere.
-bool CallerMayListProcDirectory(int fd);
-
-// The path as the registry keys it and diagnostics print it: the base text as
-// given, "/", then the request path without its leading "/" (so the root is
-// "BASE/"). Without a base this is the request path itself, uncopied.
-class KeyPath {
- public:
-  explicit KeyPath(const char* path);
-  KeyPath(const KeyPath&) = delete;
-  KeyPath& operator=(const KeyPath&) = delete;
-  const char* c_str() const { return text_; }
-
- private:
-  const char* text_;
-  std::string long_text_;  // only for keys of PATH_MAX bytes or more
-  char buffer_[PATH_MAX];
-};
+namespace callerfs::ops {
 
 // The directory that holds the request path's last name, resolved beneath
 // the base without following any link, and that last name. The root of the
@@ -105,18 +55,16 @@ class PinnedParent {
   // Opens the last name itself with O_NOFOLLOW (a link gives ELOOP, or the
   // link itself with O_PATH). -1 with errno set on failure.
   int OpenName(int flags) const;
-  // "/proc/self/fd/DIR/NAME" into buffer, for calls that have no *at form
-  // on older kernels (the l*xattr family); the final name is then still not
-  // followed.
-  const char* ProcPath(char (&buffer)[PATH_MAX]) const;
-  // The extended-attribute calls on the last name, not following a link:
-  // the *at system calls where the kernel has them (Linux 6.13), which spare
-  // a walk through /proc, else the l* calls on ProcPath. As the l* calls:
-  // a count or 0, or -1 with errno set.
-  ssize_t GetXattr(const char* attribute, void* value, size_t size) const;
-  ssize_t ListXattr(char* list, size_t size) const;
-  int SetXattr(const char* attribute, const void* value, size_t size, int flags) const;
-  int RemoveXattr(const char* attribute) const;
+  // The extended-attribute calls on the last name, not following a link
+  // (xattr_at.h).
+  ssize_t GetXattr(const char* attribute, void* value, size_t size) const {
+    return GetXattrAt(dir_, name_, attribute, value, size);
+  }
+  ssize_t ListXattr(char* list, size_t size) const { return ListXattrAt(dir_, name_, list, size); }
+  int SetXattr(const char* attribute, const void* value, size_t size, int flags) const {
+    return SetXattrAt(dir_, name_, attribute, value, size, flags);
+  }
+  int RemoveXattr(const char* attribute) const { return RemoveXattrAt(dir_, name_, attribute); }
 
  private:
   UniqueFd owned_{-1};  // the parent's descriptor, unless it is the base or covered directory
@@ -150,9 +98,6 @@ class PinnedObject {
   int error_ = 0;
 };
 
-// "/proc/self/fd/N" for a descriptor of the daemon, into buffer.
-const char* FdProcPath(int fd, char (&buffer)[32]);
-
 // The host's answer to access(2) with mask on the object fd refers to (an
 // O_PATH descriptor will do), for the serving thread's identity: the
 // caller's while requests run as their callers (AT_EACCESS: file-system ids,
@@ -175,5 +120,4 @@ int ReopenRegularFile(const PinnedObject& object, int flags);
 int OpenBeneath(int dir, std::string_view rel, int flags);
 int OpenBeneathByWalk(int dir, std::string_view rel, int flags);
 
-}  // namespace ops
-}  // namespace callerfs
+}  // namespace callerfs::ops

@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "ops/caller_identity.h"
-#include "ops/host_path.h"
+#include "ops/host_tree.h"
 
 namespace callerfs::ops {
 namespace {

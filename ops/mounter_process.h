@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "ops/syscall_result.h"
+#include "base/unique_fd.h"
 
 namespace callerfs::ops {
 

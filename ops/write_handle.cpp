@@ -1,13 +1,15 @@
 #include "ops/write_handle.h"
 
 #include <fcntl.h>
+#include <fuse.h>
 
 #include "registry/open_files_map.h"
 
 namespace callerfs::ops {
 
 bool BorrowedWriteHandle::Borrow(const char* key_path, int must_agree, int open_flags) {
-  fd_ = OpenFilesMap::Instance().GetMappingWithMode(key_path, kWriteOnlyMask | must_agree,
+  fd_ = OpenFilesMap::Instance().GetMappingWithMode(fuse_get_context()->uid, key_path,
+                                                    kWriteOnlyMask | must_agree,
                                                     O_WRONLY | (open_flags & must_agree));
   if (fd_ == -1) return false;
   if (::fstat(fd_, &stat_) == 0) return true;

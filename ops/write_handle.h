@@ -4,8 +4,10 @@
 
 namespace callerfs::ops {
 
-// The caller's registered write-only handle for a path, borrowed from the
-// registry for this object's lifetime; the destructor gives the reference back.
+// The caller's registered write-only handle for a path (the caller of the
+// request being served: the registry is asked under its uid), borrowed from
+// the registry for this object's lifetime; the destructor gives the reference
+// back.
 //
 // A registration stays under the path it was opened with, whatever happens to
 // that path later. A handle counts only while it and what the path names now

@@ -12,11 +12,12 @@
 
 #include <cstring>
 
+#include "base/syscall_result.h"
 #include "ops/caller_identity.h"
 #include "ops/host_path.h"
+#include "ops/host_tree.h"
 #include "ops/mounter_process.h"
 #include "ops/ops.h"
-#include "ops/syscall_result.h"
 #include "ops/write_handle.h"
 #include "registry/diagnostics.h"
 #include "registry/open_files_map.h"

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "daemon/log.h"
+#include "base/log.h"
 
 namespace callerfs {
 namespace {

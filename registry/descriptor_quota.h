@@ -109,6 +109,10 @@ class DescriptorQuota {
   // Accessed through std::atomic_ref; zero-filled pages cost nothing until used.
   std::unique_ptr<uid_t[], FreeDeleter> owners_;
 
+  // Guards slots_ and users_. No lock is taken after it (Charge lets it go
+  // before its log line). It is taken after the lock owners' mutex
+  // (LockOwners::Note gives a charge back under it), never under the
+  // registry's.
   std::mutex lock_;
   Slot slots_[kTableSize] = {};  // guarded by lock_; open addressing
   size_t users_ = 0;             // guarded by lock_; slots in use

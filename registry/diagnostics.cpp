@@ -24,7 +24,9 @@ std::atomic<bool> discarded{false};
 std::atomic<bool> queued{false};  // the writer runs: lines go through the queue
 
 struct Queue {
-  std::mutex mutex;  // guards the fields below; no other lock is taken after it
+  // Guards the fields below; no other lock is taken after it. Taken under the
+  // registry's mutex (its lines are made there).
+  std::mutex mutex;
   std::condition_variable changed;
   std::string pending;     // lines not yet handed to the writer, in order
   bool writing = false;    // the writer holds lines it has not finished writing

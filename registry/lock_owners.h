@@ -54,6 +54,10 @@ class LockOwners {
   std::unordered_map<uid_t, size_t> CountByUser();
 
  private:
+  // Guards by_fd_ and descriptors_of_. Taken after it: the descriptor
+  // quota's mutex only (Note gives back a charge it no longer needs). Never
+  // taken under the registry's: the registry's close function, which takes
+  // the owners off a descriptor, runs after the registry lets its mutex go.
   std::mutex lock_;
   std::unordered_map<int, std::vector<Owner>> by_fd_;  // guarded by lock_
   std::unordered_map<uint64_t, int> descriptors_of_;   // guarded by lock_; owner -> count

@@ -1,6 +1,5 @@
 #include "registry/open_files_map.h"
 
-#include <fuse.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,9 +11,7 @@
 namespace callerfs {
 namespace {
 
-uint32_t UidFromRequestContext() { return fuse_get_context()->uid; }
-
-std::atomic<OpenFilesMap::CallerUidSource> caller_uid_source{UidFromRequestContext};
+std::atomic<OpenFilesMap::CallerUidSource> caller_uid_source{nullptr};
 
 // Registry lines are made under lock_, so they reach the output in the order
 // the events happened.
@@ -32,8 +29,11 @@ OpenFilesMap& OpenFilesMap::Instance() {
   return instance;
 }
 
-void OpenFilesMap::SetCallerUidSource(CallerUidSource source) {
-  caller_uid_source.store(source ? source : UidFromRequestContext);
+void OpenFilesMap::SetCallerUidSource(CallerUidSource source) { caller_uid_source.store(source); }
+
+uid_t OpenFilesMap::SourcedUid() {
+  const CallerUidSource source = caller_uid_source.load(std::memory_order_relaxed);
+  return source != nullptr ? source() : static_cast<uid_t>(-1);
 }
 
 void OpenFilesMap::SetCloseFunction(CloseFunction close_fn) {
@@ -41,22 +41,21 @@ void OpenFilesMap::SetCloseFunction(CloseFunction close_fn) {
   close_fn_ = close_fn ? close_fn : ::close;
 }
 
-MappingKeyView OpenFilesMap::MakeKeyView(std::string_view path) {
-  const uint32_t uid = caller_uid_source.load(std::memory_order_relaxed)();
+MappingKeyView OpenFilesMap::MakeKeyView(uid_t uid, std::string_view path) {
   Line("Returning pair %u%.*s\n", uid, static_cast<int>(path.size()), path.data());
   return {static_cast<int32_t>(uid), path};
 }
 
-MappingKey OpenFilesMap::MakeKey(const char* path) {
-  const MappingKeyView view = MakeKeyView(path);
+MappingKey OpenFilesMap::MakeKey(uid_t uid, const char* path) {
+  const MappingKeyView view = MakeKeyView(uid, path);
   return {view.uid, std::string(view.path)};
 }
 
-bool OpenFilesMap::AddMapping(const char* path, int fd, int flags, bool close_on_last_drop) {
+bool OpenFilesMap::AddMapping(uid_t uid, const char* path, int fd, int flags, bool close_on_last_drop) {
   if (path == nullptr || fd == -1 || path[0] == '\0') return false;
   std::lock_guard guard(lock_);
   if (fd_map_.contains(fd)) return false;
-  auto [path_entry, inserted] = path_map_.emplace(MakeKey(path), fd);
+  auto [path_entry, inserted] = path_map_.emplace(MakeKey(uid, path), fd);
   if (!inserted) return false;
   try {
     fd_map_.emplace(fd, HandleEntry{path_entry, flags, 1, close_on_last_drop});
@@ -68,10 +67,10 @@ bool OpenFilesMap::AddMapping(const char* path, int fd, int flags, bool close_on
   return true;
 }
 
-int OpenFilesMap::GetMapping(const char* path) {
+int OpenFilesMap::GetMapping(uid_t uid, const char* path) {
   if (path == nullptr) return -1;
   std::lock_guard guard(lock_);
-  auto found = path_map_.find(MakeKeyView(path));
+  auto found = path_map_.find(MakeKeyView(uid, path));
   if (found == path_map_.end()) return -1;
   const int fd = found->second;
   HandleEntry& record = fd_map_.find(fd)->second;
@@ -93,8 +92,8 @@ int OpenFilesMap::ReferenceCount(int fd) {
   return record == fd_map_.end() ? 0 : record->second.refcount;
 }
 
-int OpenFilesMap::GetMappingWithMode(const char* path, int mask, int wanted) {
-  const int fd = GetMapping(path);
+int OpenFilesMap::GetMappingWithMode(uid_t uid, const char* path, int mask, int wanted) {
+  const int fd = GetMapping(uid, path);
   if (fd == -1) return -1;
   if ((GetMode(fd) & mask) == wanted) return fd;
   RemoveMapping(fd);
@@ -154,12 +153,12 @@ bool OpenFilesMap::CloseMapping(int fd) {
   return RemoveMapping(fd);
 }
 
-bool OpenFilesMap::RemoveMappingByPath(const char* path) {
+bool OpenFilesMap::RemoveMappingByPath(uid_t uid, const char* path) {
   if (path == nullptr) return false;
   int fd;
   {
     std::lock_guard guard(lock_);
-    auto found = path_map_.find(MakeKeyView(path));
+    auto found = path_map_.find(MakeKeyView(uid, path));
     if (found == path_map_.end()) return false;
     fd = found->second;
   }

@@ -1,5 +1,6 @@
 // OpenFilesMap: the process-wide registry of descriptors the daemon holds open
-// for its callers, keyed by (caller uid, path).
+// for its callers, keyed by (caller uid, path). The handlers name the caller:
+// the registry knows nothing of requests.
 //
 // Ownership: the registry owns its keys and records (with their path copies).
 // It does not duplicate descriptors: the registry and the opener hold the same
@@ -23,6 +24,7 @@
 // other threads may act, and each step looks the descriptor up afresh.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -36,7 +38,12 @@ namespace callerfs {
 
 // Access-mode bits plus O_PATH: a handle is write-only when
 // (flags & kWriteOnlyMask) == O_WRONLY.
-inline constexpr int kWriteOnlyMask = 0x200003;
+inline constexpr int kWriteOnlyMask = O_ACCMODE | O_PATH;
+// 0x200003 where O_PATH has the kernel's generic number (alpha, parisc and
+// sparc number it otherwise).
+#if !defined(__alpha__) && !defined(__hppa__) && !defined(__sparc__)
+static_assert(kWriteOnlyMask == 0x200003);
+#endif
 
 struct MappingKey {
   int32_t uid;
@@ -74,13 +81,13 @@ class OpenFilesMap {
   // nullptr selects the system close().
   void SetCloseFunction(CloseFunction close_fn);
 
-  // Registers fd under (caller uid, path) with one reference. False, with
-  // nothing changed, for a null/empty path, fd -1, an fd already registered
-  // or a key already registered.
-  bool AddMapping(const char* path, int fd, int flags, bool close_on_last_drop);
+  // Registers fd under (uid, path) with one reference. False, with nothing
+  // changed, for a null/empty path, fd -1, an fd already registered or a key
+  // already registered.
+  bool AddMapping(uid_t uid, const char* path, int fd, int flags, bool close_on_last_drop);
 
-  // Descriptor registered for (caller uid, path) with a reference taken, or -1.
-  int GetMapping(const char* path);
+  // Descriptor registered for (uid, path) with a reference taken, or -1.
+  int GetMapping(uid_t uid, const char* path);
 
   // Flags recorded for fd, or -1 when fd is not registered. No reference taken.
   int GetMode(int fd);
@@ -91,7 +98,7 @@ class OpenFilesMap {
 
   // As GetMapping, but only when (flags & mask) == wanted; otherwise the
   // reference is given back and the result is -1.
-  int GetMappingWithMode(const char* path, int mask, int wanted);
+  int GetMappingWithMode(uid_t uid, const char* path, int mask, int wanted);
 
   // Drops one reference; the last one erases the record (and closes fd when
   // it was registered with close_on_last_drop). False when fd is unknown.
@@ -100,14 +107,26 @@ class OpenFilesMap {
   // Marks fd to be closed at its last drop, then drops one reference.
   bool CloseMapping(int fd);
 
-  // Drops one reference of the descriptor registered for (caller uid, path).
-  bool RemoveMappingByPath(const char* path);
+  // Drops one reference of the descriptor registered for (uid, path).
+  bool RemoveMappingByPath(uid_t uid, const char* path);
 
-  // The caller's key for path; writes the key line. Callers hold the lock.
-  MappingKey MakeKey(const char* path);
+  // The key (uid, path); writes the key line. Callers hold the lock.
+  MappingKey MakeKey(uid_t uid, const char* path);
 
-  // Test seam: where the caller's uid comes from (the FUSE request context by
-  // default). nullptr restores the default.
+  // The forms above that key by a uid, taking it from the caller-uid source
+  // instead: the unit tests' way of acting as several users in turn. Without
+  // a source they key under uid -1, which no caller has.
+  bool AddMapping(const char* path, int fd, int flags, bool close_on_last_drop) {
+    return AddMapping(SourcedUid(), path, fd, flags, close_on_last_drop);
+  }
+  int GetMapping(const char* path) { return GetMapping(SourcedUid(), path); }
+  int GetMappingWithMode(const char* path, int mask, int wanted) {
+    return GetMappingWithMode(SourcedUid(), path, mask, wanted);
+  }
+  bool RemoveMappingByPath(const char* path) { return RemoveMappingByPath(SourcedUid(), path); }
+
+  // Installs the caller-uid source of the forms without a uid; nullptr
+  // removes it.
   static void SetCallerUidSource(CallerUidSource source);
 
  private:
@@ -125,12 +144,20 @@ class OpenFilesMap {
   OpenFilesMap() = default;
   ~OpenFilesMap() = default;
 
+  // The caller-uid source's answer, or uid -1 without one.
+  static uid_t SourcedUid();
   // As MakeKey, without copying the path.
-  MappingKeyView MakeKeyView(std::string_view path);
+  MappingKeyView MakeKeyView(uid_t uid, std::string_view path);
   // Drop step of RemoveMapping; lock_ held. The descriptor the caller must
   // close once lock_ is released, or -1.
   int DropLocked(FdMap::iterator record);
 
+  // Guards path_map_, fd_map_ and close_fn_. Taken after it: only what a
+  // diagnostic line takes (the queue's mutex), as registry lines are made
+  // under it. The close function, which takes the lock owners' and the
+  // descriptor quota's mutexes, runs after it is let go, so neither is ever
+  // taken under it. It is taken after the library lock records' in-flight
+  // mutex (daemon/lock_records.cpp).
   std::mutex lock_;
   PathMap path_map_;                     // guarded by lock_
   FdMap fd_map_;                         // guarded by lock_

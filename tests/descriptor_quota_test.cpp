@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "registry/descriptor_quota.h"
 
 namespace callerfs {

@@ -4,6 +4,7 @@
 // into the right directory, last name and registry key; extended attributes
 // reach the last name with the kernel's *at calls and without them.
 #include "ops/host_path.h"
+#include "ops/host_tree.h"
 
 #include <gtest/gtest.h>
 #include <linux/filter.h>

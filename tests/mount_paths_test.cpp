@@ -371,6 +371,7 @@ TEST_F(MountPathsTest, LaterSubdirValueReplacesEarlier) {
 }  // namespace callerfs
 
 #include "daemon/command_line.h"
+#include "daemon/default_options.h"
 
 namespace callerfs {
 namespace {

@@ -17,7 +17,7 @@
 #include <functional>
 #include <vector>
 
-#include "ops/syscall_result.h"
+#include "base/unique_fd.h"
 #include "tests/support/actor.h"
 #include "tests/support/mount_fixture.h"
 

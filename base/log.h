@@ -104,7 +104,7 @@ class KeyedRateLimit {
   };
   static constexpr size_t kForgetAbove = 4096;
   const Clock::duration period_;
-  std::mutex lock_;  // guards last_
+  std::mutex lock_;  // guards last_; no lock is taken after it
   std::unordered_map<Key, Seen, Hash> last_;
 };
 using RateLimit = KeyedRateLimit<uid_t>;

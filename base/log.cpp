@@ -1,4 +1,4 @@
-#include "daemon/log.h"
+#include "base/log.h"
 
 #include <fuse.h>
 #include <syslog.h>

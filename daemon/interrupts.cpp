@@ -1,10 +1,12 @@
-#include "daemon/lock_waits.h"
+#include "daemon/interrupts.h"
 
+#include <linux/fuse.h>
 #include <pthread.h>
 
 #include <algorithm>
 #include <array>
 #include <csignal>
+#include <cstring>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -22,7 +24,9 @@ struct Waiter {
 };
 
 struct Table {
-  std::mutex mutex;  // guards everything below; no lock is taken after it
+  // Guards everything below; no lock is taken after it. Taken after the
+  // request loop's current_pool_mutex (the status report's count of waits).
+  std::mutex mutex;
   bool stopping = false;
   int per_user_bound = 0;  // 0: no wait is bounded (before SetBounds)
   int total_bound = 0;
@@ -55,19 +59,23 @@ bool InstallInterruptHandler() {
   return ::sigaction(kInterruptSignal, &action, nullptr) == 0;
 }
 
-LockWaits& LockWaits::Instance() {
-  static LockWaits waits;
+LongWaits& LongWaits::Instance() {
+  static LongWaits waits;
   return waits;
 }
 
-void LockWaits::SetBounds(int per_user, int total) {
+void LongWaits::SetBounds(int per_user, int total) {
   Table& s = TheTable();
   const std::lock_guard lock(s.mutex);
   s.per_user_bound = per_user;
   s.total_bound = total;
 }
 
-void LockWaits::Forward(uint64_t unique) {
+void LongWaits::Route(const void* request, size_t size) {
+  if (size < sizeof(fuse_in_header) + sizeof(fuse_interrupt_in)) return;
+  fuse_interrupt_in body;
+  std::memcpy(&body, static_cast<const char*>(request) + sizeof(fuse_in_header), sizeof body);
+  const uint64_t unique = body.unique;
   Table& s = TheTable();
   const std::lock_guard lock(s.mutex);
   const auto waiter =
@@ -80,7 +88,7 @@ void LockWaits::Forward(uint64_t unique) {
   ::pthread_kill(waiter->thread, kInterruptSignal);
 }
 
-void LockWaits::RepeatInterrupts() {
+void LongWaits::RepeatInterrupts() {
   Table& s = TheTable();
   const std::lock_guard lock(s.mutex);
   for (const Waiter& waiter : s.waiters) {
@@ -88,13 +96,13 @@ void LockWaits::RepeatInterrupts() {
   }
 }
 
-void LockWaits::Stop() {
+void LongWaits::Stop() {
   Table& s = TheTable();
   const std::lock_guard lock(s.mutex);
   s.stopping = true;
 }
 
-int LockWaits::Waiting() {
+int LongWaits::Waiting() {
   Table& s = TheTable();
   const std::lock_guard lock(s.mutex);
   return static_cast<int>(s.waiters.size());
@@ -108,36 +116,39 @@ void SetServingRequest(uint64_t unique, uid_t uid) {
 
 void ClearServingRequest() { serving_unique = 0; }
 
-LongWait::LongWait(bool may_last) {
-  if (!may_last || !on_worker) return;
+namespace {
+
+ops::WaitAdmission BeginWait(uid_t& uid) {
+  if (!on_worker) return ops::WaitAdmission::kUntracked;
   Table& s = TheTable();
-  uid_ = serving_uid;
+  uid = serving_uid;
   const std::lock_guard lock(s.mutex);
   if (s.stopping || (serving_unique != 0 && std::ranges::find(s.early, serving_unique) != s.early.end())) {
-    state_ = kInterrupted;
-    return;
+    return ops::WaitAdmission::kInterrupted;
   }
-  int& mine = s.by_user[uid_];
+  int& mine = s.by_user[uid];
   const bool bounded = s.total_bound > 0;
   if (bounded && (static_cast<int>(s.waiters.size()) >= s.total_bound ||
-                  (uid_ != 0 && mine >= s.per_user_bound))) {
-    if (mine == 0) s.by_user.erase(uid_);
-    state_ = kRefused;
-    return;
+                  (uid != 0 && mine >= s.per_user_bound))) {
+    if (mine == 0) s.by_user.erase(uid);
+    return ops::WaitAdmission::kRefused;
   }
   ++mine;
-  s.waiters.push_back({serving_unique, ::pthread_self(), uid_, false});
-  state_ = kWaiting;
+  s.waiters.push_back({serving_unique, ::pthread_self(), uid, false});
+  return ops::WaitAdmission::kWaiting;
 }
 
-LongWait::~LongWait() {
-  if (state_ != kWaiting) return;
+void EndWait(uid_t uid) {
   Table& s = TheTable();
   const std::lock_guard lock(s.mutex);
   const pthread_t me = ::pthread_self();
   std::erase_if(s.waiters, [&](const Waiter& w) { return ::pthread_equal(w.thread, me); });
-  const auto mine = s.by_user.find(uid_);
+  const auto mine = s.by_user.find(uid);
   if (mine != s.by_user.end() && --mine->second <= 0) s.by_user.erase(mine);
 }
+
+}  // namespace
+
+ops::LongWaitHooks LongWaits::Hooks() { return {BeginWait, EndWait}; }
 
 }  // namespace callerfs
