@@ -41,7 +41,7 @@ class UniqueFd {
   int fd_;
 };
 
-// The handlers' code has named it ops::UniqueFd since it was theirs alone.
+// Also reachable as ops::UniqueFd, its name while only the handlers used it.
 namespace ops {
 using callerfs::UniqueFd;
 }  // namespace ops

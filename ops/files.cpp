@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 // The lock library's header has no C++ linkage guard.
 extern "C" {
 #include <ulockmgr.h>
