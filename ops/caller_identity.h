@@ -3,7 +3,11 @@
 // groups and no effective capabilities, so the host kernel decides search,
 // read, write and execute permissions, ACLs, sticky bits, quotas, reserved
 // blocks and ptrace rules on the objects it actually resolves, exactly as it
-// would for the caller. Only the few steps that need the daemon's privilege
+// would for the caller. Two places differ, each said where it is taken: a
+// path request served through a write-only descriptor the caller holds open
+// (write_handle.h) rests on what the host checked at that open; and on a FUSE
+// file system that only its mounter may use, the mounter's requests run in
+// a process of the mounter's own (mounter_process.h). Only the few steps that need the daemon's privilege
 // (clearing set-ID bits for a non-owner, the lock server, ownership fix-ups of
 // a daemon that cannot act as others) take it back, one step at a time.
 //
