@@ -243,46 +243,44 @@ int Fallocate(const char*, int mode, off_t offset, off_t length, fuse_file_info*
 // need nothing more: the kernel checks its mounter-only rule on opens and
 // attribute requests only.
 namespace for_mounter {
+namespace {
 
-int Open(const char* path, fuse_file_info* fi) {
+// Charges the caller for the descriptor open_in_process (run in the
+// mounter's process: a descriptor, or -errno) hands back, and registers it.
+template <typename OpenInProcess>
+int OpenInMountersProcess(const char* path, fuse_file_info* fi, OpenInProcess open_in_process) {
   const uid_t caller = fuse_get_context()->uid;
   DescriptorCharge charge(caller);
   if (!charge) return -EMFILE;
-  const int flags = fi->flags;
   UniqueFd fd(-1);
-  const int result = InMountersProcess(
-      [&] {
-        const PinnedObject object(path, O_PATH);
-        if (object.error()) return OpenFailure(object.error());
-        if ((flags & kExecOpen) && CheckAccess(object.fd(), X_OK) != 0) return -errno;
-        const int opened = ReopenRegularFile(object, (flags & kExecOpen) ? O_RDONLY : flags);
-        return opened == -1 ? OpenFailure(errno) : opened;
-      },
-      {}, &fd);
-  if (result != 0) return result;
+  if (const int result = InMountersProcess(open_in_process, {}, &fd); result != 0) return result;
   if (!charge.Keep(fd.get())) return -EMFILE;
   return Register(caller, KeyPath(path), fd, fi);
 }
 
+}  // namespace
+
+int Open(const char* path, fuse_file_info* fi) {
+  const int flags = fi->flags;
+  return OpenInMountersProcess(path, fi, [&] {
+    const PinnedObject object(path, O_PATH);
+    if (object.error()) return OpenFailure(object.error());
+    if ((flags & kExecOpen) && CheckAccess(object.fd(), X_OK) != 0) return -errno;
+    const int opened = ReopenRegularFile(object, (flags & kExecOpen) ? O_RDONLY : flags);
+    return opened == -1 ? OpenFailure(errno) : opened;
+  });
+}
+
 int Create(const char* path, mode_t mode, fuse_file_info* fi) {
-  const uid_t caller = fuse_get_context()->uid;
-  DescriptorCharge charge(caller);
-  if (!charge) return -EMFILE;
   const int flags = fi->flags;
   const mode_t masked = mode & ~UseCallerUmask();  // the process starts with this thread's umask
-  UniqueFd fd(-1);
-  const int result = InMountersProcess(
-      [&] {
-        const PinnedParent at(path);
-        if (at.error()) return -at.error();
-        bool made_here = false;
-        UniqueFd made = CreateOrOpen(at, flags, masked, made_here);
-        return made ? made.release() : -errno;
-      },
-      {}, &fd);
-  if (result != 0) return result;
-  if (!charge.Keep(fd.get())) return -EMFILE;
-  return Register(caller, KeyPath(path), fd, fi);
+  return OpenInMountersProcess(path, fi, [&] {
+    const PinnedParent at(path);
+    if (at.error()) return -at.error();
+    bool made_here = false;
+    UniqueFd made = CreateOrOpen(at, flags, masked, made_here);
+    return made ? made.release() : -errno;
+  });
 }
 
 }  // namespace for_mounter

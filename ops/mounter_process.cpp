@@ -100,34 +100,37 @@ bool BecomeUser(const ActingUser& user) {
          ::syscall(SYS_capset, &header, none) == 0;
 }
 
-bool SendDescriptor(int socket, int fd) {
+// One byte carrying one descriptor (SCM_RIGHTS), as sent and as received.
+struct DescriptorMessage {
   char byte = 0;
   iovec data{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof fd)] = {};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* rights = CMSG_FIRSTHDR(&message);
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr header{};
+
+  DescriptorMessage() {
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+  }
+  DescriptorMessage(const DescriptorMessage&) = delete;
+  DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+};
+
+bool SendDescriptor(int socket, int fd) {
+  DescriptorMessage message;
+  cmsghdr* rights = CMSG_FIRSTHDR(&message.header);
   rights->cmsg_level = SOL_SOCKET;
   rights->cmsg_type = SCM_RIGHTS;
   rights->cmsg_len = CMSG_LEN(sizeof fd);
   std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
-  return ::sendmsg(socket, &message, MSG_NOSIGNAL) == 1;
+  return ::sendmsg(socket, &message.header, MSG_NOSIGNAL) == 1;
 }
 
 int ReceiveDescriptor(int socket) {
-  char byte;
-  iovec data{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  if (::recvmsg(socket, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC) != 1) return -1;
-  const cmsghdr* rights = CMSG_FIRSTHDR(&message);
+  DescriptorMessage message;
+  if (::recvmsg(socket, &message.header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC) != 1) return -1;
+  const cmsghdr* rights = CMSG_FIRSTHDR(&message.header);
   if (rights == nullptr || rights->cmsg_type != SCM_RIGHTS || rights->cmsg_len != CMSG_LEN(sizeof(int))) {
     return -1;
   }

@@ -736,17 +736,20 @@ void TwentyRequestsInAFileSystemThatNeverAnswers(FaultsTest&, Mirror& m) {
   for (pid_t pid : stuck) EXPECT_TRUE(ReapWithin(pid, 10s, nullptr));
 }
 
+// Opens file and takes a whole-file write lock, kept open; 0 or the errno.
+int OpenAndWriteLock(const std::string& file) {
+  const int fd = open(file.c_str(), O_RDWR);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  return fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
+}
+
 void AThousandLockWaitersOfOneUser(FaultsTest&, Mirror& m) {
   constexpr int kWaiters = 1000;
   constexpr int kBound = 256;  // the default max_threads
   const std::string file = m.mnt("locked");
   WriteFile(m.src("locked"), "", 0666);
-  Actor holder(1000, 1000, {[file] {
-                 const int fd = open(file.c_str(), O_RDWR);
-                 struct flock lock {};
-                 lock.l_type = F_WRLCK;
-                 return fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
-               }, [] { return 0; }});
+  Actor holder(1000, 1000, {[file] { return OpenAndWriteLock(file); }, [] { return 0; }});
   ASSERT_EQ(holder.Step(), 0);
   std::vector<pid_t> waiters;
   for (int i = 0; i < kWaiters; ++i) {
@@ -966,12 +969,7 @@ TEST_F(FaultsTest, StatusShowsWhoWaitsForAndHoldsWhat) {
                  const int fd = open(leased.c_str(), O_RDONLY);
                  return fd >= 0 && fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? 0 : errno;
                }, [] { return 0; }});
-  Actor locker(1001, 1001, {[held] {
-                 const int fd = open(held.c_str(), O_RDWR);
-                 struct flock lock {};
-                 lock.l_type = F_WRLCK;
-                 return fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
-               }, [] { return 0; }});
+  Actor locker(1001, 1001, {[held] { return OpenAndWriteLock(held); }, [] { return 0; }});
   ASSERT_EQ(holder.Step(), 0);
   ASSERT_EQ(locker.Step(), 0);
   const pid_t writer = SpawnAs(1000, 1000, [&] {
